@@ -1,0 +1,21 @@
+#pragma once
+
+#include "settings.hpp"
+
+#include <pthread.h>
+
+// Takes a block of s.ram_bytes bytes, writes zero into every byte so that the
+// whole block is resident, writes "Using N MB of RAM" and returns the block,
+// which the caller releases with free. If the block cannot be had it writes
+// "Couldn't get N MB of memory!" to standard output and ends the process with
+// status 1.
+void* get_ram(settings s);
+
+// Starts s.cores threads running run_forever, one after another, and returns
+// their handles once all run (nullptr when s.cores is not positive). If a
+// thread cannot be started it writes "Error running threads to use N CPU
+// cores" to standard output and ends the process with status 1.
+pthread_t* create_threads(settings s);
+
+// Keeps one processor fully busy until the process ends; never returns.
+[[noreturn]] void* run_forever(void* unused);

@@ -1,0 +1,19 @@
+#include "keywait.hpp"
+#include "load.hpp"
+#include "settings.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char* argv[])
+{
+    const settings s = parse_args(argc, argv);
+    void* block = get_ram(s);
+    create_threads(s);
+    std::printf("Using %" PRId32 " CPU cores\n", s.cores);
+    std::puts("(press any key to stop)");
+    get_keypress();
+    std::free(block);
+    return 0;
+}
