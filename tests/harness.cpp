@@ -1,0 +1,275 @@
+#include "harness.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+constexpr auto patience = std::chrono::seconds(20);
+
+[[noreturn]] void exec_loadhog(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv{const_cast<char*>(LOADHOG_PATH)};
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int shell_status(int wait_status)
+{
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+int wait_until_gone(pid_t pid)
+{
+    const auto give_up = clock_type::now() + patience;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (clock_type::now() > give_up) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return shell_status(status);
+}
+
+// Appends what `fd` has to `to`, waiting at most `ms`; false once it is closed.
+bool read_some(int fd, std::string& to, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return true;
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+        return n < 0 && errno == EINTR;
+    to.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::string proc_file(pid_t pid, const char* name)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+long status_field(pid_t pid, const std::string& field)
+{
+    const std::string status = proc_file(pid, "status");
+    const auto at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
+}
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks.
+std::vector<std::string> stat_fields(pid_t pid)
+{
+    const std::string stat = proc_file(pid, "stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    std::vector<std::string> fields;
+    for (std::string f; rest >> f;)
+        fields.push_back(f);
+    return fields;
+}
+
+} // namespace
+
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space)
+{
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit as{address_space, address_space};
+        const rlimit stack{8 << 20, 8 << 20};
+        setrlimit(RLIMIT_AS, &as);
+        setrlimit(RLIMIT_STACK, &stack);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        closefrom(3);
+        exec_loadhog(args);
+    }
+    close(out[1]);
+    close(err[1]);
+    outcome result;
+    const auto give_up = clock_type::now() + patience;
+    bool out_open = true;
+    bool err_open = true;
+    while ((out_open || err_open) && clock_type::now() < give_up) {
+        if (out_open)
+            out_open = read_some(out[0], result.out, 10);
+        if (err_open)
+            err_open = read_some(err[0], result.err, 10);
+    }
+    close(out[0]);
+    close(err[0]);
+    result.status = wait_until_gone(pid);
+    return result;
+}
+
+termios default_mode()
+{
+    int master;
+    int slave;
+    termios mode{};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0) {
+        tcgetattr(slave, &mode);
+        close(master);
+        close(slave);
+    }
+    return mode;
+}
+
+pty_run start_on_pty(const std::vector<std::string>& args, const termios& mode,
+                     std::string_view typed_ahead, bool ignore_hangup)
+{
+    pty_run run;
+    winsize size{24, 80, 0, 0};
+    if (openpty(&run.master, &run.slave, nullptr, &mode, &size) != 0)
+        return run;
+    tcgetattr(run.slave, &run.found);
+    type(run, typed_ahead);
+
+    int report[2];
+    if (pipe(report) != 0)
+        return run;
+    run.shell = fork();
+    if (run.shell == 0) {
+        // The shell: leads the session that owns the terminal, and puts
+        // loadhog in a foreground process group of its own, so that Ctrl-Z
+        // really stops it.
+        setsid();
+        ioctl(run.slave, TIOCSCTTY, 0);
+        const pid_t prog = fork();
+        if (prog == 0) {
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            tcsetpgrp(run.slave, getpid());
+            signal(SIGTTOU, SIG_DFL);
+            if (ignore_hangup)
+                signal(SIGHUP, SIG_IGN);
+            dup2(run.slave, 0);
+            dup2(run.slave, 1);
+            dup2(run.slave, 2);
+            closefrom(3);
+            exec_loadhog(args);
+        }
+        setpgid(prog, prog);
+        if (write(report[1], &prog, sizeof prog) != sizeof prog)
+            _exit(126);
+        int status = 0;
+        waitpid(prog, &status, 0);
+        _exit(shell_status(status));
+    }
+    close(report[1]);
+    if (read(report[0], &run.prog, sizeof run.prog) != sizeof run.prog)
+        run.prog = -1;
+    close(report[0]);
+    return run;
+}
+
+bool read_until(pty_run& run, std::string_view text)
+{
+    const auto give_up = clock_type::now() + patience;
+    while (run.seen.find(text) == std::string::npos) {
+        if (clock_type::now() > give_up || !read_some(run.master, run.seen, 10))
+            return false;
+    }
+    return true;
+}
+
+bool wait_for_key_mode(pty_run& run)
+{
+    return read_until(run, "(press any key to stop)\r\n") &&
+           eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; });
+}
+
+termios current_mode(const pty_run& run)
+{
+    termios mode{};
+    tcgetattr(run.slave, &mode);
+    return mode;
+}
+
+bool same_mode(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+void type(const pty_run& run, std::string_view keys)
+{
+    if (!keys.empty() && write(run.master, keys.data(), keys.size()) < 0)
+        return;
+}
+
+int finish(pty_run& run)
+{
+    const int status = wait_until_gone(run.shell);
+    if (status < 0 && run.prog > 0)
+        kill(run.prog, SIGKILL);
+    for (pollfd p{run.master, POLLIN, 0}; poll(&p, 1, 0) > 0 && read_some(run.master, run.seen, 0);) {
+    }
+    run.left = current_mode(run);
+    close(run.master);
+    close(run.slave);
+    return status;
+}
+
+long resident_kb(pid_t pid)
+{
+    return status_field(pid, "VmRSS");
+}
+
+int thread_count(pid_t pid)
+{
+    return static_cast<int>(status_field(pid, "Threads"));
+}
+
+double cpu_seconds(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    // utime and stime are fields 14 and 15 of the whole line.
+    return f.size() < 13 ? 0.0 : (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+char run_state(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    return f.empty() ? '?' : f[0][0];
+}
+
+bool eventually(const std::function<bool()>& ready)
+{
+    const auto give_up = clock_type::now() + patience;
+    while (!ready()) {
+        if (clock_type::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// Runs the built loadhog as a user would: with its input at end of file and
+// its output captured, or on a pseudo-terminal under a small job-control shell.
+
+#include <cctype>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+// Exit status of a finished run: the exit code, or 128 + the signal that
+// ended it (as a shell shows it), or -1 if it did not end in time.
+struct outcome {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// Runs loadhog with standard input from /dev/null, under an address-space
+// limit when one is given.
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY);
+
+// loadhog on a terminal, in the foreground process group of a session whose
+// leader waits for it the way a shell does. `found` is the terminal's mode
+// before the run, `left` its mode after the run, `seen` all the terminal has
+// shown so far.
+struct pty_run {
+    int master = -1;
+    int slave = -1;
+    pid_t shell = -1;
+    pid_t prog = -1;
+    termios found{};
+    termios left{};
+    std::string seen;
+};
+
+// Starts loadhog on a new terminal whose mode is `mode`. `typed_ahead` is
+// typed before loadhog starts; `ignore_hangup` starts it the way nohup does.
+pty_run start_on_pty(const std::vector<std::string>& args, const termios& mode,
+                     std::string_view typed_ahead = {}, bool ignore_hangup = false);
+
+// The terminal mode of a new terminal, before any change.
+termios default_mode();
+
+// Reads what the terminal shows until `text` has appeared; false on time-out.
+bool read_until(pty_run& run, std::string_view text);
+
+// Waits until the prompt is shown and the single-key mode is on.
+bool wait_for_key_mode(pty_run& run);
+
+termios current_mode(const pty_run& run);
+bool same_mode(const termios& a, const termios& b);
+
+void type(const pty_run& run, std::string_view keys);
+
+// Waits for the run to end, notes the mode it left, closes the terminal and
+// returns the status as outcome::status does.
+int finish(pty_run& run);
+
+// Facts the kernel keeps about a running process.
+long resident_kb(pid_t pid);
+int thread_count(pid_t pid);
+double cpu_seconds(pid_t pid);
+char run_state(pid_t pid);
+
+// Polls `ready` until it holds or a few seconds have passed.
+bool eventually(const std::function<bool()>& ready);
+
+// Names each case of a parameterised test after its `name`.
+struct case_name {
+    template <typename Info>
+    std::string operator()(const Info& info) const
+    {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    }
+};

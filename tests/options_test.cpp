@@ -1,0 +1,79 @@
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct option_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+const std::string prompt = "Using 0 CPU cores\n(press any key to stop)\n";
+
+const option_case option_cases[] = {
+    {"no options", {}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0},
+    {"both options", {"-m", "3", "-c", "1"}, "RAM=3145728\nUsing 3 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 0},
+    {"last one wins, joined argument", {"-m7", "-m", "2"}, "RAM=2097152\nUsing 2 MB of RAM\n" + prompt, "", 0},
+    {"option word taken as argument", {"-m", "-c", "4"}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0},
+    {"number read up to the first other character", {"-m", " 1.5"}, "RAM=1048576\nUsing 1 MB of RAM\n" + prompt, "", 0},
+    {"text that is no number", {"-m", "abc"}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0},
+    {"negative cores", {"-c", "-3"}, "RAM=0\nUsing 0 MB of RAM\nUsing -3 CPU cores\n(press any key to stop)\n", "", 0},
+    {"missing memory argument", {"-m"}, "", "Option m requires an integer argument.\n", 1},
+    {"missing cores argument", {"-c"}, "", "Option c requires an integer argument.\n", 1},
+    {"unknown printable option", {"-x"}, "", "Unknown option '-x'.\n", 1},
+    {"unknown control character", {"-\x01"}, "", "Unknown option character '\\x1'.\n", 1},
+    {"unknown byte above 0x7f", {"-\xc3\xa9"}, "", "Unknown option character '\\xc3'.\n", 1},
+    {"negative memory", {"-m", "-5"}, "RAM=-5242880\nCouldn't get -5 MB of memory!\n", "", 1},
+    {"shift into the sign bit", {"-m", "8796093022208"}, "RAM=-9223372036854775808\nCouldn't get 0 MB of memory!\n", "", 1},
+    {"beyond the range of a long", {"-m", "99999999999999999999"}, "RAM=-1048576\nCouldn't get -1 MB of memory!\n", "", 1},
+};
+
+class options : public testing::TestWithParam<option_case> {};
+
+TEST_P(options, give_exact_output_and_status)
+{
+    const auto& c = GetParam();
+    const outcome run = run_loadhog(c.args);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(loadhog, options, testing::ValuesIn(option_cases), case_name{});
+
+struct limit_case {
+    const char* name;
+    std::vector<std::string> args;
+    rlim_t address_space;
+    std::string out;
+};
+
+// Address-space limits make the allocator and thread starts fail for real.
+const limit_case limit_cases[] = {
+    {"memory refused", {"-m", "512"}, 256u << 20, "RAM=536870912\nCouldn't get 512 MB of memory!\n"},
+    {"thread stacks refused", {"-c", "64"}, 96u << 20, "RAM=0\nUsing 0 MB of RAM\nError running threads to use 64 CPU cores\n"},
+    {"handle table refused", {"-c", "2147483647"}, 96u << 20,
+     "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n"},
+};
+
+class limits : public testing::TestWithParam<limit_case> {};
+
+TEST_P(limits, end_with_the_failure_line_and_status_1)
+{
+#ifdef LOADHOG_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit here";
+#endif
+    const auto& c = GetParam();
+    const outcome run = run_loadhog(c.args, c.address_space);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(loadhog, limits, testing::ValuesIn(limit_cases), case_name{});
+
+} // namespace
