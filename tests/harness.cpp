@@ -143,52 +143,64 @@ termios default_mode()
     return mode;
 }
 
-pty_run start_on_pty(const std::vector<std::string>& args, const termios& mode,
-                     std::string_view typed_ahead, bool ignore_hangup)
+pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead,
+                 bool ignore_hangup)
 {
-    pty_run run;
     winsize size{24, 80, 0, 0};
-    if (openpty(&run.master, &run.slave, nullptr, &mode, &size) != 0)
-        return run;
-    tcgetattr(run.slave, &run.found);
-    type(run, typed_ahead);
-
     int report[2];
-    if (pipe(report) != 0)
-        return run;
-    run.shell = fork();
-    if (run.shell == 0) {
+    if (openpty(&master, &slave, nullptr, &mode, &size) != 0 || pipe(report) != 0)
+        return;
+    tcgetattr(slave, &found);
+    type(*this, typed_ahead);
+
+    shell = fork();
+    if (shell == 0) {
         // The shell: leads the session that owns the terminal, and puts
         // loadhog in a foreground process group of its own, so that Ctrl-Z
         // really stops it.
+        close(master);
+        close(report[0]);
         setsid();
-        ioctl(run.slave, TIOCSCTTY, 0);
-        const pid_t prog = fork();
-        if (prog == 0) {
+        ioctl(slave, TIOCSCTTY, 0);
+        const pid_t job = fork();
+        if (job == 0) {
             setpgid(0, 0);
             signal(SIGTTOU, SIG_IGN);
-            tcsetpgrp(run.slave, getpid());
+            tcsetpgrp(slave, getpid());
             signal(SIGTTOU, SIG_DFL);
             if (ignore_hangup)
                 signal(SIGHUP, SIG_IGN);
-            dup2(run.slave, 0);
-            dup2(run.slave, 1);
-            dup2(run.slave, 2);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
             closefrom(3);
             exec_loadhog(args);
         }
-        setpgid(prog, prog);
-        if (write(report[1], &prog, sizeof prog) != sizeof prog)
+        setpgid(job, job);
+        if (write(report[1], &job, sizeof job) != sizeof job)
             _exit(126);
         int status = 0;
-        waitpid(prog, &status, 0);
+        waitpid(job, &status, 0);
         _exit(shell_status(status));
     }
     close(report[1]);
-    if (read(report[0], &run.prog, sizeof run.prog) != sizeof run.prog)
-        run.prog = -1;
+    if (read(report[0], &prog, sizeof prog) != sizeof prog)
+        prog = -1;
     close(report[0]);
-    return run;
+}
+
+pty_run::~pty_run()
+{
+    if (shell > 0) {
+        if (prog > 0)
+            kill(prog, SIGKILL);
+        kill(shell, SIGKILL);
+        waitpid(shell, nullptr, 0);
+    }
+    if (master >= 0) {
+        close(master);
+        close(slave);
+    }
 }
 
 bool read_until(pty_run& run, std::string_view text)
@@ -230,13 +242,12 @@ void type(const pty_run& run, std::string_view keys)
 int finish(pty_run& run)
 {
     const int status = wait_until_gone(run.shell);
+    run.shell = -1;
     if (status < 0 && run.prog > 0)
         kill(run.prog, SIGKILL);
     for (pollfd p{run.master, POLLIN, 0}; poll(&p, 1, 0) > 0 && read_some(run.master, run.seen, 0);) {
     }
     run.left = current_mode(run);
-    close(run.master);
-    close(run.slave);
     return status;
 }
 

@@ -24,10 +24,12 @@ struct outcome {
 // limit when one is given.
 outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY);
 
-// loadhog on a terminal, in the foreground process group of a session whose
-// leader waits for it the way a shell does. `found` is the terminal's mode
-// before the run, `left` its mode after the run, `seen` all the terminal has
-// shown so far.
+// loadhog on a new terminal whose mode is `mode`, in the foreground process
+// group of a session whose leader waits for it the way a shell does.
+// `typed_ahead` is typed before loadhog starts; `ignore_hangup` starts it the
+// way nohup does. `found` is the terminal's mode before the run, `left` its
+// mode after the run, `seen` all the terminal has shown so far. A run that a
+// failed assertion abandons is killed, so it cannot load later tests.
 struct pty_run {
     int master = -1;
     int slave = -1;
@@ -36,12 +38,13 @@ struct pty_run {
     termios found{};
     termios left{};
     std::string seen;
-};
 
-// Starts loadhog on a new terminal whose mode is `mode`. `typed_ahead` is
-// typed before loadhog starts; `ignore_hangup` starts it the way nohup does.
-pty_run start_on_pty(const std::vector<std::string>& args, const termios& mode,
-                     std::string_view typed_ahead = {}, bool ignore_hangup = false);
+    pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead = {},
+            bool ignore_hangup = false);
+    pty_run(const pty_run&) = delete;
+    pty_run& operator=(const pty_run&) = delete;
+    ~pty_run();
+};
 
 // The terminal mode of a new terminal, before any change.
 termios default_mode();
@@ -57,8 +60,8 @@ bool same_mode(const termios& a, const termios& b);
 
 void type(const pty_run& run, std::string_view keys);
 
-// Waits for the run to end, notes the mode it left, closes the terminal and
-// returns the status as outcome::status does.
+// Waits for the run to end, notes the mode it left the terminal in, and
+// returns its status as outcome::status does.
 int finish(pty_run& run);
 
 // Facts the kernel keeps about a running process.

@@ -21,6 +21,8 @@ const fill_case fill_cases[] = {
     {"64 MB and a bit", (64 << 20) + 4096 + 5, "Using 64 MB of RAM\n"},
 };
 
+void PrintTo(const fill_case& c, std::ostream* os) { *os << c.name; }
+
 class fill : public testing::TestWithParam<fill_case> {};
 
 // A block that is only reserved has pages the kernel has not yet handed out.
@@ -58,6 +60,8 @@ const hold_case hold_cases[] = {
     {"a busy thread per core", {"-m", "64", "-c", "2"}, 64, 2},
 };
 
+void PrintTo(const hold_case& c, std::ostream* os) { *os << c.name; }
+
 class hold : public testing::TestWithParam<hold_case> {};
 
 // Measured on a real terminal while the program waits for its key: the block
@@ -67,7 +71,7 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     const auto& c = GetParam();
     if (c.busy_threads > static_cast<int>(std::thread::hardware_concurrency()))
         GTEST_SKIP() << "fewer cores than busy threads";
-    pty_run run = start_on_pty(c.args, default_mode());
+    pty_run run(c.args, default_mode());
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
     EXPECT_GE(resident_kb(run.prog), c.min_resident_mb * 1024);
@@ -82,7 +86,7 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     EXPECT_LE(cores, c.busy_threads + 0.2);
 
     type(run, "k");
-    EXPECT_EQ(finish(run), 0);
+    EXPECT_EQ(finish(run), 0) << run.seen;
 }
 
 INSTANTIATE_TEST_SUITE_P(loadhog, hold, testing::ValuesIn(hold_cases), case_name{});

@@ -32,6 +32,8 @@ const option_case option_cases[] = {
     {"beyond the range of a long", {"-m", "99999999999999999999"}, "RAM=-1048576\nCouldn't get -1 MB of memory!\n", "", 1},
 };
 
+void PrintTo(const option_case& c, std::ostream* os) { *os << c.name; }
+
 class options : public testing::TestWithParam<option_case> {};
 
 TEST_P(options, give_exact_output_and_status)
@@ -59,6 +61,8 @@ const limit_case limit_cases[] = {
     {"handle table refused", {"-c", "2147483647"}, 96u << 20,
      "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n"},
 };
+
+void PrintTo(const limit_case& c, std::ostream* os) { *os << c.name; }
 
 class limits : public testing::TestWithParam<limit_case> {};
 

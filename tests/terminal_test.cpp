@@ -22,6 +22,8 @@ const key_case key_cases[] = {
     {"ctrl_c as a key when isig is off", ISIG, "\x03", "^C"},
 };
 
+void PrintTo(const key_case& c, std::ostream* os) { *os << c.name; }
+
 class keys : public testing::TestWithParam<key_case> {};
 
 TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
@@ -31,7 +33,7 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
     mode.c_lflag &= ~c.lflag_off;
     mode.c_cc[VMIN] = 4;
     mode.c_cc[VTIME] = 7;
-    pty_run run = start_on_pty({}, mode);
+    pty_run run({}, mode);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
     termios expected = run.found;
@@ -42,7 +44,7 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
 
     type(run, c.key);
     EXPECT_TRUE(read_until(run, shown + c.echo));
-    EXPECT_EQ(finish(run), 0);
+    EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_EQ(run.seen, shown + c.echo);
     EXPECT_TRUE(same_mode(run.left, run.found));
 }
@@ -64,12 +66,14 @@ const signal_case signal_cases[] = {
     {"hangup under nohup", "", SIGHUP, true},
 };
 
+void PrintTo(const signal_case& c, std::ostream* os) { *os << c.name; }
+
 class signals : public testing::TestWithParam<signal_case> {};
 
 TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
 {
     const auto& c = GetParam();
-    pty_run run = start_on_pty({}, default_mode(), {}, c.ignored);
+    pty_run run({}, default_mode(), {}, c.ignored);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
     if (c.keys.empty())
@@ -87,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(loadhog, signals, testing::ValuesIn(signal_cases), case
 
 TEST(stop, gives_the_shell_its_terminal_and_takes_single_keys_again_after_continue)
 {
-    pty_run run = start_on_pty({}, default_mode());
+    pty_run run({}, default_mode());
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
     type(run, "\x1a");
@@ -97,14 +101,14 @@ TEST(stop, gives_the_shell_its_terminal_and_takes_single_keys_again_after_contin
     kill(run.prog, SIGCONT);
     ASSERT_TRUE(eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; }));
     type(run, "k");
-    EXPECT_EQ(finish(run), 0);
+    EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_TRUE(same_mode(run.left, run.found));
 }
 
 TEST(type_ahead, a_key_typed_before_the_wait_ends_it_at_once)
 {
-    pty_run run = start_on_pty({}, default_mode(), "k");
-    EXPECT_EQ(finish(run), 0);
+    pty_run run({}, default_mode(), "k");
+    EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_TRUE(same_mode(run.left, run.found));
 }
 
