@@ -82,7 +82,9 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double cores = (cpu_seconds(run.prog) - cpu_before) /
                          std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    EXPECT_GE(cores, 0.7 * c.busy_threads);
+    // A loop that was optimised away, sleeps or blocks gives next to nothing;
+    // the floor leaves room for other load on a shared machine.
+    EXPECT_GE(cores, 0.45 * c.busy_threads);
     EXPECT_LE(cores, c.busy_threads + 0.2);
 
     type(run, "k");
