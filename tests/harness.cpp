@@ -38,15 +38,11 @@ int shell_status(int wait_status)
 
 int wait_until_gone(pid_t pid)
 {
-    const auto give_up = clock_type::now() + patience;
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (clock_type::now() > give_up) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; })) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
     }
     return shell_status(status);
 }
@@ -216,7 +212,12 @@ bool read_until(pty_run& run, std::string_view text)
 bool wait_for_key_mode(pty_run& run)
 {
     return read_until(run, "(press any key to stop)\r\n") &&
-           eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; });
+           eventually([&] { return single_key_mode(run); });
+}
+
+bool single_key_mode(const pty_run& run)
+{
+    return (current_mode(run).c_lflag & ICANON) == 0;
 }
 
 termios current_mode(const pty_run& run)

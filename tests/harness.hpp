@@ -56,6 +56,7 @@ bool read_until(pty_run& run, std::string_view text);
 bool wait_for_key_mode(pty_run& run);
 
 termios current_mode(const pty_run& run);
+bool single_key_mode(const pty_run& run);
 bool same_mode(const termios& a, const termios& b);
 
 void type(const pty_run& run, std::string_view keys);

@@ -99,7 +99,7 @@ TEST(stop, gives_the_shell_its_terminal_and_takes_single_keys_again_after_contin
     EXPECT_TRUE(same_mode(current_mode(run), run.found));
 
     kill(run.prog, SIGCONT);
-    ASSERT_TRUE(eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; }));
+    ASSERT_TRUE(eventually([&] { return single_key_mode(run); }));
     type(run, "k");
     EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_TRUE(same_mode(run.left, run.found));
