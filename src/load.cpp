@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sched.h>
 
 void* get_ram(settings s)
 {
@@ -34,6 +35,38 @@ namespace {
     std::exit(1);
 }
 
+// Every busy thread asks for as much processor time as the thread starting
+// them, so started plainly the starting thread gets an ever smaller share and
+// the start takes time that grows with the square of the count. Instead the
+// starting thread keeps one of its processors to itself, and `apart` keeps
+// the new threads off it until all have started. Returns false, having
+// changed nothing, when there is only one processor to use or the kernel
+// refuses.
+bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
+{
+    if (CPU_COUNT(&allowed) < 2)
+        return false;
+    int own = sched_getcpu();
+    if (own < 0 || !CPU_ISSET(own, &allowed)) {
+        own = 0;
+        while (!CPU_ISSET(own, &allowed))
+            ++own;
+    }
+    cpu_set_t just_own;
+    CPU_ZERO(&just_own);
+    CPU_SET(own, &just_own);
+    cpu_set_t others = allowed;
+    CPU_CLR(own, &others);
+
+    if (pthread_attr_init(&apart) != 0)
+        return false;
+    if (pthread_attr_setaffinity_np(&apart, sizeof others, &others) == 0 &&
+        pthread_setaffinity_np(pthread_self(), sizeof just_own, &just_own) == 0)
+        return true;
+    pthread_attr_destroy(&apart);
+    return false;
+}
+
 } // namespace
 
 pthread_t* create_threads(settings s)
@@ -44,9 +77,28 @@ pthread_t* create_threads(settings s)
     auto* threads = static_cast<pthread_t*>(std::malloc(sizeof(pthread_t) * static_cast<std::size_t>(s.cores)));
     if (threads == nullptr)
         thread_failure(s.cores);
+
+    cpu_set_t allowed;
+    pthread_attr_t apart;
+    const bool kept_apart =
+        pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 && keep_apart(allowed, apart);
+
     for (std::int32_t i = 0; i < s.cores; ++i) {
-        if (pthread_create(&threads[i], nullptr, run_forever, nullptr) != 0)
+        // Should the processors allowed shrink meanwhile, a start kept apart
+        // may be refused where a plain one is not; only a refused plain start
+        // is a failure.
+        if (pthread_create(&threads[i], kept_apart ? &apart : nullptr, run_forever, nullptr) != 0 &&
+            (!kept_apart || pthread_create(&threads[i], nullptr, run_forever, nullptr) != 0))
             thread_failure(s.cores);
+    }
+
+    // Now every thread, the starting one too, gets back the processors the
+    // process had, as default attributes would have given it.
+    if (kept_apart) {
+        for (std::int32_t i = 0; i < s.cores; ++i)
+            pthread_setaffinity_np(threads[i], sizeof allowed, &allowed);
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+        pthread_attr_destroy(&apart);
     }
     return threads;
 }

@@ -5,11 +5,15 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <dirent.h>
 #include <fstream>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,8 +23,30 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(20);
 
+// loadhog must work for an ordinary user, and CI runs the tests as root: the
+// right to raise a thread's scheduling class or priority is dropped here, from
+// the bounding set too, since exec would otherwise grant it to root again.
+void drop_scheduling_privilege()
+{
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_NICE, &none);
+    setrlimit(RLIMIT_RTPRIO, &none);
+    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, caps) != 0)
+        return;
+    for (auto& c : caps) {
+        c.effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+        c.permitted &= ~CAP_TO_MASK(CAP_SYS_NICE);
+        c.inheritable &= ~CAP_TO_MASK(CAP_SYS_NICE);
+    }
+    syscall(SYS_capset, &header, caps);
+}
+
 [[noreturn]] void exec_loadhog(const std::vector<std::string>& args)
 {
+    drop_scheduling_privilege();
     std::vector<char*> argv{const_cast<char*>(LOADHOG_PATH)};
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -61,7 +87,7 @@ bool read_some(int fd, std::string& to, int ms)
     return true;
 }
 
-std::string proc_file(pid_t pid, const char* name)
+std::string proc_file(pid_t pid, const std::string& name)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
     std::stringstream all;
@@ -77,9 +103,9 @@ long status_field(pid_t pid, const std::string& field)
 }
 
 // The fields of /proc/PID/stat after the command name, which may hold blanks.
-std::vector<std::string> stat_fields(pid_t pid)
+std::vector<std::string> stat_fields(pid_t pid, const std::string& file = "stat")
 {
-    const std::string stat = proc_file(pid, "stat");
+    const std::string stat = proc_file(pid, file);
     std::istringstream rest(stat.substr(stat.rfind(')') + 1));
     std::vector<std::string> fields;
     for (std::string f; rest >> f;)
@@ -140,7 +166,7 @@ termios default_mode()
 }
 
 pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead,
-                 bool ignore_hangup)
+                 const std::function<void()>& in_child)
 {
     winsize size{24, 80, 0, 0};
     int report[2];
@@ -164,8 +190,8 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
             signal(SIGTTOU, SIG_IGN);
             tcsetpgrp(slave, getpid());
             signal(SIGTTOU, SIG_DFL);
-            if (ignore_hangup)
-                signal(SIGHUP, SIG_IGN);
+            if (in_child)
+                in_child();
             dup2(slave, 0);
             dup2(slave, 1);
             dup2(slave, 2);
@@ -267,6 +293,30 @@ double cpu_seconds(pid_t pid)
     const auto f = stat_fields(pid);
     // utime and stime are fields 14 and 15 of the whole line.
     return f.size() < 13 ? 0.0 : (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::vector<thread_facts> threads_of(pid_t pid)
+{
+    std::vector<thread_facts> threads;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (dir == nullptr)
+        return threads;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string task = "task/" + std::string(entry->d_name);
+        const std::string status = proc_file(pid, task + "/status");
+        const auto at = status.find("Cpus_allowed_list:");
+        const auto f = stat_fields(pid, task + "/stat");
+        if (at == std::string::npos || f.size() < 39)
+            continue;
+        std::istringstream cpus(status.substr(at + 18));
+        thread_facts t{std::stoi(entry->d_name), "", std::stoi(f[16]), std::stoi(f[38])};
+        cpus >> t.cpus;
+        threads.push_back(t);
+    }
+    closedir(dir);
+    return threads;
 }
 
 char run_state(pid_t pid)

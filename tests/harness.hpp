@@ -26,8 +26,9 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space =
 
 // loadhog on a new terminal whose mode is `mode`, in the foreground process
 // group of a session whose leader waits for it the way a shell does.
-// `typed_ahead` is typed before loadhog starts; `ignore_hangup` starts it the
-// way nohup does. `found` is the terminal's mode before the run, `left` its
+// `typed_ahead` is typed before loadhog starts; `in_child` runs in loadhog's
+// process just before the program starts (to ignore a signal, say, as nohup
+// does). `found` is the terminal's mode before the run, `left` its
 // mode after the run, `seen` all the terminal has shown so far. A run that a
 // failed assertion abandons is killed, so it cannot load later tests.
 struct pty_run {
@@ -40,7 +41,7 @@ struct pty_run {
     std::string seen;
 
     pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead = {},
-            bool ignore_hangup = false);
+            const std::function<void()>& in_child = {});
     pty_run(const pty_run&) = delete;
     pty_run& operator=(const pty_run&) = delete;
     ~pty_run();
@@ -66,6 +67,13 @@ void type(const pty_run& run, std::string_view keys);
 int finish(pty_run& run);
 
 // Facts the kernel keeps about a running process.
+struct thread_facts {
+    pid_t tid;
+    std::string cpus; // the processors it may run on, as a list like "0-3,6"
+    int nice;
+    int policy;
+};
+std::vector<thread_facts> threads_of(pid_t pid);
 long resident_kb(pid_t pid);
 int thread_count(pid_t pid);
 double cpu_seconds(pid_t pid);

@@ -1,8 +1,12 @@
 #include "harness.hpp"
 #include "load.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -92,5 +96,89 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
 }
 
 INSTANTIATE_TEST_SUITE_P(loadhog, hold, testing::ValuesIn(hold_cases), case_name{});
+
+// A set of processors written the way the kernel lists them: "0-3,6".
+std::string cpu_list(const cpu_set_t& set)
+{
+    std::ostringstream list;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &set))
+            continue;
+        int last = cpu;
+        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &set))
+            ++last;
+        list << (list.tellp() > 0 ? "," : "") << cpu;
+        if (last > cpu)
+            list << '-' << last;
+        cpu = last;
+    }
+    return list.str();
+}
+
+struct start_case {
+    const char* name;
+    int nice;
+    // Which of the processors this test may use loadhog is started on.
+    enum { all, last_one, all_but_first } processors;
+};
+
+const start_case start_cases[] = {
+    {"all processors", 0, start_case::all},
+    {"started niced", 5, start_case::all},
+    {"one processor", 0, start_case::last_one},
+    {"all processors but the first", 0, start_case::all_but_first},
+};
+
+void PrintTo(const start_case& c, std::ostream* os) { *os << c.name; }
+
+class busy_threads : public testing::TestWithParam<start_case> {};
+
+// However the threads are started, once the cores line is out each one runs
+// where and how it would have with default attributes: on the processors the
+// process was started with (as taskset set them), at its nice value, in the
+// normal scheduling class. The initial thread is back where it started too.
+TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
+{
+    const auto& c = GetParam();
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    int first = CPU_SETSIZE;
+    int last = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) {
+            first = std::min(first, cpu);
+            last = cpu;
+        }
+    }
+    if (c.processors == start_case::last_one) {
+        CPU_ZERO(&set);
+        CPU_SET(last, &set);
+    } else if (c.processors == start_case::all_but_first) {
+        CPU_CLR(first, &set);
+        if (CPU_COUNT(&set) < 2)
+            GTEST_SKIP() << "needs three processors or more";
+    }
+
+    pty_run run({"-c", "16"}, default_mode(), {}, [&] {
+        sched_setaffinity(0, sizeof set, &set);
+        setpriority(PRIO_PROCESS, 0, c.nice);
+    });
+    ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
+
+    const auto threads = threads_of(run.prog);
+    EXPECT_EQ(threads.size(), 17u);
+    for (const auto& t : threads) {
+        EXPECT_EQ(t.cpus, cpu_list(set)) << "thread " << t.tid;
+        EXPECT_EQ(t.nice, c.nice) << "thread " << t.tid;
+        EXPECT_EQ(t.policy, SCHED_OTHER) << "thread " << t.tid;
+    }
+
+    type(run, "k");
+    EXPECT_EQ(finish(run), 0) << run.seen;
+    EXPECT_EQ(run.seen, "RAM=0\r\nUsing 0 MB of RAM\r\nUsing 16 CPU cores\r\n(press any key to stop)\r\nk");
+    EXPECT_TRUE(same_mode(run.left, run.found));
+}
+
+INSTANTIATE_TEST_SUITE_P(loadhog, busy_threads, testing::ValuesIn(start_cases), case_name{});
 
 } // namespace
