@@ -103,6 +103,15 @@ pthread_t* create_threads(settings s)
     return threads;
 }
 
+void idle_threads(const pthread_t* threads, settings s)
+{
+    // An ordinary user may move a thread to the idle class but not back, so
+    // this is for when the load is no longer wanted.
+    const sched_param lowest{};
+    for (std::int32_t i = 0; i < s.cores; ++i)
+        pthread_setschedparam(threads[i], SCHED_IDLE, &lowest);
+}
+
 void* run_forever(void*)
 {
     // An empty loop may be assumed to end and so be deleted (clang++ does);

@@ -19,5 +19,10 @@ void* get_ram(settings s);
 // cores" to standard output and ends the process with status 1.
 pthread_t* create_threads(settings s);
 
+// Moves the threads create_threads started to the idle scheduling class, where
+// they run only when nothing else wants a processor, so that what follows the
+// load (releasing the block, ending the process) is not held up by it.
+void idle_threads(const pthread_t* threads, settings s);
+
 // Keeps one processor fully busy until the process ends; never returns.
 [[noreturn]] void* run_forever(void* unused);

@@ -10,10 +10,11 @@ int main(int argc, char* argv[])
 {
     const settings s = parse_args(argc, argv);
     void* block = get_ram(s);
-    create_threads(s);
+    const pthread_t* threads = create_threads(s);
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
     get_keypress();
+    idle_threads(threads, s);
     std::free(block);
     return 0;
 }
