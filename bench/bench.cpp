@@ -1,0 +1,367 @@
+// Measures how exactly and how quickly loadhog puts its load on the machine,
+// and what it costs beyond the load, and prints one Markdown table. Where a
+// reference program exists the two are run in turn, so that both meet the
+// same noise, and the result is the median of the ratios of those pairs,
+// with the lowest and highest ratio beside it to show how noisy it was.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <pty.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using command = std::vector<std::string>;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+double seconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+[[noreturn]] void exec(const command& cmd)
+{
+    std::vector<char*> argv;
+    for (const auto& word : cmd)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+void expect_success(int status, const command& cmd)
+{
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        fail(cmd[0] + " " + (cmd.size() > 1 ? cmd[1] : "") + " did not end with status 0");
+}
+
+double seconds(const timeval& t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+struct whole_run {
+    double wall;
+    double cpu;
+    double minor_faults;
+};
+
+// Runs a command to its end with standard input at end of input, so loadhog
+// takes its load and lets it go at once, and with its output discarded.
+whole_run run_whole(const command& cmd)
+{
+    const auto start = clock_type::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        exec(cmd);
+    }
+    int status = 0;
+    rusage use{};
+    wait4(pid, &status, 0, &use);
+    const double wall = seconds_since(start);
+    expect_success(status, cmd);
+    return {wall, seconds(use.ru_utime) + seconds(use.ru_stime), static_cast<double>(use.ru_minflt)};
+}
+
+// loadhog on a terminal of its own, waiting for its key.
+struct on_terminal {
+    int master = -1;
+    pid_t pid = -1;
+    command cmd;
+};
+
+on_terminal start_waiting(const command& cmd)
+{
+    on_terminal run{-1, -1, cmd};
+    int slave = -1;
+    if (openpty(&run.master, &slave, nullptr, nullptr, nullptr) != 0)
+        fail("no pseudo-terminal");
+    run.pid = fork();
+    if (run.pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        closefrom(3);
+        exec(cmd);
+    }
+    close(slave);
+
+    std::string seen;
+    char buf[4096];
+    while (seen.find("(press any key to stop)") == std::string::npos) {
+        const ssize_t n = read(run.master, buf, sizeof buf);
+        if (n <= 0)
+            fail("no prompt from " + cmd[0] + ": " + seen);
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    for (termios mode{}; tcgetattr(run.master, &mode) == 0 && (mode.c_lflag & ICANON) != 0;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return run;
+}
+
+// Presses a key and returns the seconds until the process has ended.
+double press_key(on_terminal& run)
+{
+    const auto pressed = clock_type::now();
+    if (write(run.master, "k", 1) != 1)
+        fail("cannot type");
+    int status = 0;
+    waitpid(run.pid, &status, 0);
+    const double wall = seconds_since(pressed);
+    close(run.master);
+    expect_success(status, run.cmd);
+    return wall;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Processor time of each thread of a process, in seconds, by thread id. The
+// scheduler's own count is in nanoseconds, where the tick count in stat would
+// not show a millisecond.
+std::map<int, double> thread_cpu(pid_t pid)
+{
+    std::map<int, double> cpu;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        fail("cannot list " + tasks);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string stat = read_file(tasks + "/" + entry->d_name + "/schedstat");
+        cpu[std::atoi(entry->d_name)] = std::strtod(stat.c_str(), nullptr) / 1e9;
+    }
+    closedir(dir);
+    return cpu;
+}
+
+long resident_kb(pid_t pid)
+{
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+struct row {
+    std::string measure;
+    std::string loadhog;
+    std::string reference;
+    std::string ratio;
+    std::string target;
+};
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+void progress(const std::string& what)
+{
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
+}
+
+struct figure {
+    const char* name;
+    double whole_run::*field;
+    int decimals;
+};
+
+// Runs loadhog and the reference in turn `runs` times and adds a row for
+// each of the figures.
+void compare(std::vector<row>& rows, const std::string& what, const command& loadhog, const command& reference,
+             int runs, const std::vector<figure>& figures, const std::string& target)
+{
+    progress(what);
+    std::vector<whole_run> ours;
+    std::vector<whole_run> theirs;
+    // Which goes first alternates, so neither always meets what the other
+    // left behind (freed pages, a warm cache).
+    for (int i = 0; i < runs; ++i) {
+        if (i % 2 == 0)
+            ours.push_back(run_whole(loadhog));
+        theirs.push_back(run_whole(reference));
+        if (i % 2 == 1)
+            ours.push_back(run_whole(loadhog));
+    }
+    for (const auto& f : figures) {
+        std::vector<double> a;
+        std::vector<double> b;
+        std::vector<double> ratios;
+        for (int i = 0; i < runs; ++i) {
+            a.push_back(ours[i].*f.field);
+            b.push_back(theirs[i].*f.field);
+            ratios.push_back(a.back() / b.back());
+        }
+        const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+        rows.push_back({what + ", " + f.name, fixed(median(a), f.decimals), fixed(median(b), f.decimals),
+                        fixed(median(ratios), 3) + (runs > 1 ? " (" + fixed(*low, 2) + "-" + fixed(*high, 2) + ")" : ""),
+                        target});
+    }
+}
+
+const std::string loadhog = LOADHOG_PATH;
+
+void fill(std::vector<row>& rows)
+{
+    const std::vector<figure> figures = {
+        {"processor s", &whole_run::cpu, 3},
+        {"wall s", &whole_run::wall, 3},
+        {"minor faults", &whole_run::minor_faults, 0},
+    };
+    // Memory that the machine has not touched for a while can cost far more
+    // to fault in the first time (on a virtual machine the host has to
+    // provide it), so one untimed fill of the largest size comes first.
+    run_whole({FILL_REFERENCE_PATH, "4096"});
+    for (const int mb : {1024, 4096})
+        compare(rows, "fill " + std::to_string(mb / 1024) + " GiB", {loadhog, "-m", std::to_string(mb)},
+                {FILL_REFERENCE_PATH, std::to_string(mb)}, 9, figures, "ratio <= 1.05");
+}
+
+void busy(std::vector<row>& rows)
+{
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    for (const int n : std::vector<int>{1, cores}) {
+        progress("busy share -c " + std::to_string(n));
+        std::vector<double> mean;
+        std::vector<double> lowest;
+        std::vector<double> initial;
+        for (int i = 0; i < 5; ++i) {
+            on_terminal run = start_waiting({loadhog, "-c", std::to_string(n)});
+            const auto before = thread_cpu(run.pid);
+            const auto start = clock_type::now();
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            const auto after = thread_cpu(run.pid);
+            const double wall = seconds_since(start);
+            double low = 1e9;
+            double sum = 0;
+            for (const auto& [tid, cpu] : after) {
+                const double share = (cpu - before.at(tid)) / wall;
+                if (tid == run.pid) {
+                    initial.push_back(share * 1000);
+                } else {
+                    low = std::min(low, share);
+                    sum += share;
+                }
+            }
+            mean.push_back(sum / n);
+            lowest.push_back(low);
+            press_key(run);
+        }
+        rows.push_back({"busy -c " + std::to_string(n) + ", mean share of a core per busy thread",
+                        fixed(median(mean), 3), "", "", ">= 0.97"});
+        rows.push_back({"busy -c " + std::to_string(n) + ", lowest share of a core per busy thread",
+                        fixed(median(lowest), 3), "", "", ">= 0.97"});
+        rows.push_back({"busy -c " + std::to_string(n) + ", initial thread ms per s while waiting",
+                        fixed(median(initial), 3), "", "", "< 1"});
+    }
+
+}
+
+void footprint(std::vector<row>& rows)
+{
+    for (const int n : {0, 64}) {
+        progress("footprint -c " + std::to_string(n));
+        std::vector<double> kb;
+        for (int i = 0; i < 3; ++i) {
+            on_terminal run = start_waiting({loadhog, "-c", std::to_string(n)});
+            kb.push_back(static_cast<double>(resident_kb(run.pid)));
+            press_key(run);
+        }
+        rows.push_back({"footprint -m 0 -c " + std::to_string(n) + ", resident KiB", fixed(median(kb), 0), "",
+                        "", ""});
+    }
+
+}
+
+void start(std::vector<row>& rows)
+{
+    // The plain start slows with the square of the count: a few hundred
+    // threads take a moment, two thousand take minutes, so it is run fewer
+    // times there.
+    const std::vector<figure> wall_only = {{"wall s", &whole_run::wall, 3}};
+    std::map<int, double> start_wall;
+    for (const auto& [n, runs] : std::vector<std::pair<int, int>>{{200, 5}, {1000, 3}, {2000, 1}}) {
+        compare(rows, "start -c " + std::to_string(n), {loadhog, "-c", std::to_string(n)},
+                {START_REFERENCE_PATH, std::to_string(n)}, runs, wall_only, n == 2000 ? "loadhog < 1 s" : "");
+        start_wall[n] = std::strtod(rows.back().loadhog.c_str(), nullptr);
+    }
+    rows.push_back({"start, wall(-c 2000) / wall(-c 200)", fixed(start_wall[2000] / start_wall[200], 1), "", "",
+                    "<= 20"});
+
+}
+
+void key_to_exit(std::vector<row>& rows)
+{
+    for (const auto& [n, target] : std::vector<std::pair<int, std::string>>{{0, ""}, {64, "<= 0.3"}, {500, "<= 1"}}) {
+        progress("key to exit -m 2048 -c " + std::to_string(n));
+        std::vector<double> wall;
+        for (int i = 0; i < 5; ++i) {
+            on_terminal run = start_waiting({loadhog, "-m", "2048", "-c", std::to_string(n)});
+            wall.push_back(press_key(run));
+        }
+        rows.push_back({"key to exit -m 2048 -c " + std::to_string(n) + ", s", fixed(median(wall), 3), "", "",
+                        target});
+    }
+
+}
+
+} // namespace
+
+// Runs the sections named on the command line, or all of them.
+int main(int argc, char* argv[])
+{
+    const std::vector<std::pair<std::string, void (*)(std::vector<row>&)>> sections = {
+        {"fill", fill}, {"busy", busy}, {"footprint", footprint}, {"start", start}, {"exit", key_to_exit},
+    };
+    const std::vector<std::string> asked(argv + 1, argv + argc);
+    std::vector<row> rows;
+    for (const auto& [name, section] : sections)
+        if (asked.empty() || std::find(asked.begin(), asked.end(), name) != asked.end())
+            section(rows);
+
+    std::printf("| measure | loadhog | reference | ratio | target |\n|---|---:|---:|---:|---|\n");
+    for (const auto& r : rows)
+        std::printf("| %s | %s | %s | %s | %s |\n", r.measure.c_str(), r.loadhog.c_str(), r.reference.c_str(),
+                    r.ratio.c_str(), r.target.c_str());
+    return 0;
+}

@@ -1,0 +1,20 @@
+// Starts the given number of busy threads the plain way, with default
+// attributes, one after another, writes the cores line and ends.
+#include "load.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char* argv[])
+{
+    if (argc != 2)
+        return 2;
+    const int cores = std::atoi(argv[1]);
+    for (int i = 0; i < cores; ++i) {
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, run_forever, nullptr) != 0)
+            return 1;
+    }
+    std::printf("Using %d CPU cores\n", cores);
+    return 0;
+}
