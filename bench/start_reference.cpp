@@ -9,7 +9,7 @@ int main(int argc, char* argv[])
 {
     if (argc != 2)
         return 2;
-    const int cores = std::atoi(argv[1]);
+    const auto cores = static_cast<int>(std::strtol(argv[1], nullptr, 10));
     for (int i = 0; i < cores; ++i) {
         pthread_t thread;
         if (pthread_create(&thread, nullptr, run_forever, nullptr) != 0)
