@@ -112,7 +112,7 @@ void idle_threads(const pthread_t* threads, settings s)
         pthread_setschedparam(threads[i], SCHED_IDLE, &lowest);
 }
 
-void* run_forever(void*)
+void* run_forever(void* /*unused*/)
 {
     // An empty loop may be assumed to end and so be deleted (clang++ does);
     // an empty volatile asm counts as a side effect, keeps the loop, and

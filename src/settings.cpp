@@ -10,10 +10,7 @@ namespace {
 
 // atol and atoi are undefined on out-of-range text; strtol gives what they
 // give for in-range text and clamps the rest, so every input has a result.
-long to_long(const char* text)
-{
-    return std::strtol(text, nullptr, 10);
-}
+long to_long(const char* text) { return std::strtol(text, nullptr, 10); }
 
 [[noreturn]] void bad_option(int option)
 {

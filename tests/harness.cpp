@@ -4,8 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <linux/capability.h>
 #include <poll.h>
@@ -237,14 +237,10 @@ bool read_until(pty_run& run, std::string_view text)
 
 bool wait_for_key_mode(pty_run& run)
 {
-    return read_until(run, "(press any key to stop)\r\n") &&
-           eventually([&] { return single_key_mode(run); });
+    return read_until(run, "(press any key to stop)\r\n") && eventually([&] { return single_key_mode(run); });
 }
 
-bool single_key_mode(const pty_run& run)
-{
-    return (current_mode(run).c_lflag & ICANON) == 0;
-}
+bool single_key_mode(const pty_run& run) { return (current_mode(run).c_lflag & ICANON) == 0; }
 
 termios current_mode(const pty_run& run)
 {
@@ -255,9 +251,9 @@ termios current_mode(const pty_run& run)
 
 bool same_mode(const termios& a, const termios& b)
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 void type(const pty_run& run, std::string_view keys)
@@ -278,15 +274,9 @@ int finish(pty_run& run)
     return status;
 }
 
-long resident_kb(pid_t pid)
-{
-    return status_field(pid, "VmRSS");
-}
+long resident_kb(pid_t pid) { return status_field(pid, "VmRSS"); }
 
-int thread_count(pid_t pid)
-{
-    return static_cast<int>(status_field(pid, "Threads"));
-}
+int thread_count(pid_t pid) { return static_cast<int>(status_field(pid, "Threads")); }
 
 double cpu_seconds(pid_t pid)
 {

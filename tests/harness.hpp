@@ -84,8 +84,7 @@ bool eventually(const std::function<bool()>& ready);
 
 // Names each case of a parameterised test after its `name`.
 struct case_name {
-    template <typename Info>
-    std::string operator()(const Info& info) const
+    template <typename Info> std::string operator()(const Info& info) const
     {
         std::string name = info.param.name;
         for (char& ch : name)

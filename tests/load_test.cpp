@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sstream>
-#include <sys/resource.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,11 +37,11 @@ TEST_P(fill, makes_every_page_of_the_block_resident_and_zero)
     auto* block = static_cast<unsigned char*>(get_ram(settings{c.bytes, 0}));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
 
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(block) & ~(page - 1);
-    const auto end = reinterpret_cast<std::uintptr_t>(block) + static_cast<std::uintptr_t>(c.bytes);
-    std::vector<unsigned char> resident((end - first + page - 1) / page);
-    ASSERT_EQ(mincore(reinterpret_cast<void*>(first), end - first, resident.data()), 0);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    unsigned char* first = block - reinterpret_cast<std::uintptr_t>(block) % page;
+    const auto length = static_cast<std::size_t>(block - first) + static_cast<std::size_t>(c.bytes);
+    std::vector<unsigned char> resident((length + page - 1) / page);
+    ASSERT_EQ(mincore(first, length, resident.data()), 0);
     for (std::size_t i = 0; i < resident.size(); ++i)
         ASSERT_TRUE(resident[i] & 1) << "page " << i << " of " << resident.size();
     for (std::int64_t i = 0; i < c.bytes; ++i)

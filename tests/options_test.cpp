@@ -14,6 +14,7 @@ struct option_case {
 
 const std::string prompt = "Using 0 CPU cores\n(press any key to stop)\n";
 
+// clang-format off
 const option_case option_cases[] = {
     {"no options", {}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0},
     {"both options", {"-m", "3", "-c", "1"}, "RAM=3145728\nUsing 3 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 0},
@@ -31,6 +32,7 @@ const option_case option_cases[] = {
     {"shift into the sign bit", {"-m", "8796093022208"}, "RAM=-9223372036854775808\nCouldn't get 0 MB of memory!\n", "", 1},
     {"beyond the range of a long", {"-m", "99999999999999999999"}, "RAM=-1048576\nCouldn't get -1 MB of memory!\n", "", 1},
 };
+// clang-format on
 
 void PrintTo(const option_case& c, std::ostream* os) { *os << c.name; }
 
@@ -55,12 +57,14 @@ struct limit_case {
 };
 
 // Address-space limits make the allocator and thread starts fail for real.
+// clang-format off
 const limit_case limit_cases[] = {
     {"memory refused", {"-m", "512"}, 256u << 20, "RAM=536870912\nCouldn't get 512 MB of memory!\n"},
     {"thread stacks refused", {"-c", "64"}, 96u << 20, "RAM=0\nUsing 0 MB of RAM\nError running threads to use 64 CPU cores\n"},
     {"handle table refused", {"-c", "2147483647"}, 96u << 20,
      "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n"},
 };
+// clang-format on
 
 void PrintTo(const limit_case& c, std::ostream* os) { *os << c.name; }
 

@@ -58,6 +58,7 @@ struct signal_case {
     bool ignored;
 };
 
+// clang-format off
 const signal_case signal_cases[] = {
     {"ctrl_c", "\x03", SIGINT, false},
     {"ctrl_backslash", "\x1c", SIGQUIT, false},
@@ -65,6 +66,7 @@ const signal_case signal_cases[] = {
     {"hangup", "", SIGHUP, false},
     {"hangup under nohup", "", SIGHUP, true},
 };
+// clang-format on
 
 void PrintTo(const signal_case& c, std::ostream* os) { *os << c.name; }
 
