@@ -239,7 +239,7 @@ void compare(std::vector<row>& rows, const std::string& what, const command& loa
     }
 }
 
-const std::string loadhog = LOADHOG_PATH;
+constexpr const char* loadhog_path = LOADHOG_PATH;
 
 void fill(std::vector<row>& rows)
 {
@@ -256,7 +256,7 @@ void fill(std::vector<row>& rows)
     // memory the kernel has just had back; the reference against itself
     // then gave 1.01.
     for (const int mb : {1024, 4096})
-        compare(rows, "fill " + std::to_string(mb / 1024) + " GiB", {loadhog, "-m", std::to_string(mb)},
+        compare(rows, "fill " + std::to_string(mb / 1024) + " GiB", {loadhog_path, "-m", std::to_string(mb)},
                 {FILL_REFERENCE_PATH, std::to_string(mb)}, 9, figures, "ratio <= 1.05",
                 {FILL_REFERENCE_PATH, std::to_string(mb)});
 }
@@ -270,7 +270,7 @@ void busy(std::vector<row>& rows)
         std::vector<double> lowest;
         std::vector<double> initial;
         for (int i = 0; i < 5; ++i) {
-            on_terminal run = start_waiting({loadhog, "-c", std::to_string(n)});
+            on_terminal run = start_waiting({loadhog_path, "-c", std::to_string(n)});
             const auto before = thread_cpu(run.pid);
             const auto start = clock_type::now();
             std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -306,7 +306,7 @@ void footprint(std::vector<row>& rows)
         progress("footprint -c " + std::to_string(n));
         std::vector<double> kb;
         for (int i = 0; i < 3; ++i) {
-            on_terminal run = start_waiting({loadhog, "-c", std::to_string(n)});
+            on_terminal run = start_waiting({loadhog_path, "-c", std::to_string(n)});
             kb.push_back(static_cast<double>(resident_kb(run.pid)));
             press_key(run);
         }
@@ -322,7 +322,7 @@ void start(std::vector<row>& rows)
     const std::vector<figure> wall_only = {{"wall s", &whole_run::wall, 3}};
     std::map<int, double> start_wall;
     for (const auto& [n, runs] : std::vector<std::pair<int, int>>{{200, 5}, {1000, 3}, {2000, 1}}) {
-        compare(rows, "start -c " + std::to_string(n), {loadhog, "-c", std::to_string(n)},
+        compare(rows, "start -c " + std::to_string(n), {loadhog_path, "-c", std::to_string(n)},
                 {START_REFERENCE_PATH, std::to_string(n)}, runs, wall_only, n == 2000 ? "loadhog < 1 s" : "");
         start_wall[n] = std::strtod(rows.back().loadhog.c_str(), nullptr);
     }
@@ -336,7 +336,7 @@ void key_to_exit(std::vector<row>& rows)
         progress("key to exit -m 2048 -c " + std::to_string(n));
         std::vector<double> wall;
         for (int i = 0; i < 5; ++i) {
-            on_terminal run = start_waiting({loadhog, "-m", "2048", "-c", std::to_string(n)});
+            on_terminal run = start_waiting({loadhog_path, "-m", "2048", "-c", std::to_string(n)});
             wall.push_back(press_key(run));
         }
         rows.push_back({"key to exit -m 2048 -c " + std::to_string(n) + ", s", fixed(median(wall), 3), "", "", target});
