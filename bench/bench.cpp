@@ -4,14 +4,14 @@
 // same noise, and the result is the median of the ratios of those pairs,
 // with the lowest and highest ratio beside it to show how noisy it was.
 
+#include "procfs.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <pty.h>
@@ -144,37 +144,13 @@ double press_key(on_terminal& run)
     return wall;
 }
 
-std::string read_file(const std::string& path)
+// Processor time of each thread of a process, in seconds, by thread id.
+std::map<pid_t, double> thread_cpu(pid_t pid)
 {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Processor time of each thread of a process, in seconds, by thread id. The
-// scheduler's own count is in nanoseconds, where the tick count in stat would
-// not show a millisecond.
-std::map<int, double> thread_cpu(pid_t pid)
-{
-    std::map<int, double> cpu;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = opendir(tasks.c_str());
-    if (dir == nullptr)
-        fail("cannot list " + tasks);
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const std::string stat = read_file(tasks + "/" + entry->d_name + "/schedstat");
-        cpu[static_cast<int>(std::strtol(entry->d_name, nullptr, 10))] = std::strtod(stat.c_str(), nullptr) / 1e9;
-    }
-    closedir(dir);
+    std::map<pid_t, double> cpu;
+    for (const auto& t : threads_of(pid))
+        cpu[t.tid] = t.cpu_seconds;
     return cpu;
-}
-
-long resident_kb(pid_t pid)
-{
-    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    const auto at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
 struct row {

@@ -3,6 +3,8 @@
 // Runs the built loadhog as a user would: with its input at end of file and
 // its output captured, or on a pseudo-terminal under a small job-control shell.
 
+#include "procfs.hpp"
+
 #include <cctype>
 #include <functional>
 #include <string>
@@ -65,19 +67,6 @@ void type(const pty_run& run, std::string_view keys);
 // Waits for the run to end, notes the mode it left the terminal in, and
 // returns its status as outcome::status does.
 int finish(pty_run& run);
-
-// Facts the kernel keeps about a running process.
-struct thread_facts {
-    pid_t tid;
-    std::string cpus; // the processors it may run on, as a list like "0-3,6"
-    int nice;
-    int policy;
-};
-std::vector<thread_facts> threads_of(pid_t pid);
-long resident_kb(pid_t pid);
-int thread_count(pid_t pid);
-double cpu_seconds(pid_t pid);
-char run_state(pid_t pid);
 
 // Polls `ready` until it holds or a few seconds have passed.
 bool eventually(const std::function<bool()>& ready);

@@ -1,0 +1,80 @@
+#include "procfs.hpp"
+
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+std::string proc_file(pid_t pid, const std::string& name)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+long status_field(pid_t pid, const std::string& field)
+{
+    const std::string status = proc_file(pid, "status");
+    const auto at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
+}
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks.
+std::vector<std::string> stat_fields(pid_t pid, const std::string& file = "stat")
+{
+    const std::string stat = proc_file(pid, file);
+    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    std::vector<std::string> fields;
+    for (std::string f; rest >> f;)
+        fields.push_back(f);
+    return fields;
+}
+
+} // namespace
+
+long resident_kb(pid_t pid) { return status_field(pid, "VmRSS"); }
+
+int thread_count(pid_t pid) { return static_cast<int>(status_field(pid, "Threads")); }
+
+double cpu_seconds(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    // utime and stime are fields 14 and 15 of the whole line.
+    return f.size() < 13 ? 0.0 : (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::vector<thread_facts> threads_of(pid_t pid)
+{
+    std::vector<thread_facts> threads;
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (dir == nullptr)
+        return threads;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string task = "task/" + std::string(entry->d_name);
+        const std::string status = proc_file(pid, task + "/status");
+        const auto at = status.find("Cpus_allowed_list:");
+        const auto f = stat_fields(pid, task + "/stat");
+        if (at == std::string::npos || f.size() < 39)
+            continue;
+        std::istringstream cpus(status.substr(at + 18));
+        // schedstat counts in nanoseconds, where stat's ticks are 10 ms.
+        const double cpu = std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9;
+        thread_facts t{std::stoi(entry->d_name), "", std::stoi(f[16]), std::stoi(f[38]), cpu};
+        cpus >> t.cpus;
+        threads.push_back(t);
+    }
+    closedir(dir);
+    return threads;
+}
+
+char run_state(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    return f.empty() ? '?' : f[0][0];
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+// What the kernel shows in /proc about a running process, for the tests and
+// the benchmark. Each returns what it finds now; a process that is gone gives
+// empty or negative answers.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct thread_facts {
+    pid_t tid;
+    std::string cpus; // the processors it may run on, as a list like "0-3,6"
+    int nice;
+    int policy;
+    double cpu_seconds; // processor time used so far, to the nanosecond
+};
+
+// Every thread of the process, the initial one included.
+std::vector<thread_facts> threads_of(pid_t pid);
+
+long resident_kb(pid_t pid);
+int thread_count(pid_t pid);
+
+// Processor time of the whole process so far, to the clock tick.
+double cpu_seconds(pid_t pid);
+
+// The state letter: R running, S sleeping, T stopped, and so on.
+char run_state(pid_t pid);
