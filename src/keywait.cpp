@@ -1,79 +1,142 @@
 #include "keywait.hpp"
+#include "signals.hpp"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <iterator>
+#include <cstring>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// Signal handlers take no arguments, so the two terminal modes they switch
-// between are kept here for the length of the wait. They are written before
-// any handler is installed and only read afterwards.
-termios found_mode;
-termios wait_mode;
+// Set by the handlers for SIGTSTP and SIGCONT. Both signals are blocked on
+// this thread except inside ppoll, so a stop or continue is acted on here, in
+// order, and never in the middle of changing the terminal.
+volatile sig_atomic_t stop_asked = 0;
+volatile sig_atomic_t continued = 0;
 
-void on_signal(int sig);
+void on_job_signal(int sig) { (sig == SIGTSTP ? stop_asked : continued) = 1; }
 
-// SA_NODEFER leaves the signal unblocked inside the handler, so that raising
-// it there takes effect at once. SA_RESTART lets the read of the key carry on
-// after a stop and continue.
-void set_handler(int sig, void (*handler)(int))
+bool same_mode(const termios& a, const termios& b)
 {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = SA_RESTART | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-// Runs inside a signal handler, so it uses async-signal-safe calls only.
-// It puts the terminal back and lets the signal's default action happen, so
-// the shell sees the process end (or stop) by that very signal.
-void on_signal(int sig)
+enum class input { key, byte, background, none };
+
+struct terminal_modes {
+    termios found{};
+    termios single_key{};
+    bool saved = false;
+};
+
+// Decides how to wait now, taking the terminal if it is ours to take. A mode
+// equal to the single-key one means nobody reset the terminal while the
+// process was stopped, so the mode saved before is still the one to restore.
+input look(terminal_modes& modes)
 {
-    const int saved_errno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &found_mode);
-    set_handler(sig, SIG_DFL);
-    raise(sig);
-    // Only a stop comes back here: continued, or never stopped because the
-    // process group has no shell to continue it. The shell keeps no copy of
-    // the single-key mode, so put it back and be ready for the next Ctrl-Z.
-    set_handler(sig, on_signal);
-    tcsetattr(STDIN_FILENO, TCSANOW, &wait_mode);
-    errno = saved_errno;
+    termios now{};
+    if (tcgetattr(STDIN_FILENO, &now) != 0)
+        return input::byte;
+    if (!in_foreground()) {
+        release_terminal(false);
+        return input::background;
+    }
+    if (!modes.saved || !same_mode(now, modes.single_key)) {
+        release_terminal(false);
+        modes.found = now;
+        modes.single_key = now;
+        modes.single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+        modes.single_key.c_cc[VMIN] = 1;
+        modes.single_key.c_cc[VTIME] = 0;
+        modes.saved = true;
+    }
+    hold_terminal(modes.found, modes.single_key);
+    return input::key;
 }
 
-constexpr int caught[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP};
+// Stops by SIGTSTP itself, so the shell sees the usual stop. In a process
+// group that no shell can continue, the kernel drops the signal instead.
+void stop_now(const struct sigaction& on_stop, const sigset_t& stop_only)
+{
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(SIGTSTP, &plain, nullptr);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
+    pthread_sigmask(SIG_BLOCK, &stop_only, nullptr);
+    sigaction(SIGTSTP, &on_stop, nullptr);
+}
 
 } // namespace
 
 void get_keypress()
 {
-    if (tcgetattr(STDIN_FILENO, &found_mode) != 0) {
-        std::getchar();
-        return;
+    struct sigaction on_job {};
+    on_job.sa_handler = on_job_signal;
+    sigemptyset(&on_job.sa_mask);
+    struct sigaction before_stop {};
+    struct sigaction before_continue {};
+    sigaction(SIGTSTP, nullptr, &before_stop);
+    if (before_stop.sa_handler != SIG_IGN)
+        sigaction(SIGTSTP, &on_job, nullptr);
+    sigaction(SIGCONT, &on_job, &before_continue);
+
+    sigset_t job;
+    sigemptyset(&job);
+    sigaddset(&job, SIGTSTP);
+    sigaddset(&job, SIGCONT);
+    sigset_t stop_only;
+    sigemptyset(&stop_only);
+    sigaddset(&stop_only, SIGTSTP);
+    sigset_t before_mask;
+    pthread_sigmask(SIG_BLOCK, &job, &before_mask);
+    sigset_t in_poll = before_mask;
+    sigdelset(&in_poll, SIGTSTP);
+    sigdelset(&in_poll, SIGCONT);
+
+    terminal_modes modes;
+    input how = look(modes);
+    bool unreadable = false;
+    for (;;) {
+        // A shell's fg continues a stopped job but only hands the terminal
+        // to a running one, with no signal, so the background wait looks
+        // again now and then; ten looks a second cost nothing measurable.
+        const timespec tenth{0, 100'000'000};
+        const bool reading = how == input::key || how == input::byte;
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        const int ready = ppoll(&in, reading ? 1 : 0, how == input::background ? &tenth : nullptr, &in_poll);
+        if (ready > 0) {
+            // One read in single-key mode is one key, however many bytes it
+            // has; anything else gives one byte, and what follows is left
+            // for whoever reads next.
+            char key[64];
+            if (read(STDIN_FILENO, key, how == input::key ? sizeof key : 1) >= 0)
+                break;
+            if (errno != EINTR && errno != EAGAIN) {
+                release_terminal(true);
+                unreadable = true;
+                how = input::none;
+            }
+        }
+        if (stop_asked != 0) {
+            stop_asked = 0;
+            release_terminal(true);
+            stop_now(on_job, stop_only);
+            continued = 1;
+        }
+        if (continued != 0 || (ready == 0 && how == input::background)) {
+            continued = 0;
+            if (!unreadable)
+                how = look(modes);
+        }
     }
-    wait_mode = found_mode;
-    wait_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    wait_mode.c_cc[VMIN] = 1;
-    wait_mode.c_cc[VTIME] = 0;
+    release_terminal(true);
 
-    // A signal the process was started with ignored (nohup, a background job)
-    // stays ignored; only the default actions are wrapped.
-    struct sigaction before[std::size(caught)];
-    for (std::size_t i = 0; i < std::size(caught); ++i) {
-        sigaction(caught[i], nullptr, &before[i]);
-        if (before[i].sa_handler != SIG_IGN)
-            set_handler(caught[i], on_signal);
-    }
-
-    tcsetattr(STDIN_FILENO, TCSANOW, &wait_mode);
-    std::getchar();
-    tcsetattr(STDIN_FILENO, TCSANOW, &found_mode);
-
-    for (std::size_t i = 0; i < std::size(caught); ++i)
-        sigaction(caught[i], &before[i], nullptr);
+    sigaction(SIGTSTP, &before_stop, nullptr);
+    sigaction(SIGCONT, &before_continue, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before_mask, nullptr);
 }

@@ -1,8 +1,12 @@
 #pragma once
 
-// Waits until one character can be read from standard input, or until input
-// ends. When standard input is a terminal, a single key ends the wait with no
-// Enter needed, and the terminal's settings are put back exactly as found,
-// also when an interrupt, quit, hangup or termination signal ends the process
-// during the wait. Ctrl-Z gives the shell its usual terminal while stopped.
+// Waits for one key, holding everything else as it is, and puts the terminal
+// back as it was found before returning. Where standard input is a terminal
+// and the process has its foreground, the terminal is in single-key mode and
+// one read in that mode (an arrow key arrives whole) ends the wait. Where the
+// process runs in the background, the terminal is left alone and the wait
+// goes on until a signal; each continue looks again. Anything else that is
+// not a terminal gives exactly one byte, and its end ends the wait too; an
+// input that cannot be read holds the wait until a signal. Ctrl-Z puts the
+// terminal back and stops the process.
 void get_keypress();

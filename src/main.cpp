@@ -1,6 +1,7 @@
 #include "keywait.hpp"
 #include "load.hpp"
 #include "settings.hpp"
+#include "signals.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 int main(int argc, char* argv[])
 {
+    catch_signals();
     const settings s = parse_args(argc, argv);
     void* block = get_ram(s);
     const pthread_t* threads = create_threads(s);

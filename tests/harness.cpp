@@ -8,6 +8,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -148,33 +149,53 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 
     shell = fork();
     if (shell == 0) {
-        // The shell: leads the session that owns the terminal, and puts
-        // loadhog in a foreground process group of its own, so that Ctrl-Z
-        // really stops it.
+        // The shell: leads the session that owns the terminal and puts
+        // loadhog in a foreground process group of its own. Like a real one,
+        // it takes the terminal back when the job stops, and on SIGUSR1 (fg)
+        // hands it over and on SIGUSR2 (bg) does not; either continues the
+        // job only if it is stopped.
         close(master);
         close(report[0]);
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
+        sigset_t events;
+        sigemptyset(&events);
+        for (const int sig : {SIGCHLD, SIGUSR1, SIGUSR2})
+            sigaddset(&events, sig);
+        sigprocmask(SIG_BLOCK, &events, nullptr);
         const pid_t job = fork();
         if (job == 0) {
+            sigprocmask(SIG_UNBLOCK, &events, nullptr);
             setpgid(0, 0);
             signal(SIGTTOU, SIG_IGN);
             tcsetpgrp(slave, getpid());
             signal(SIGTTOU, SIG_DFL);
-            if (in_child)
-                in_child();
             dup2(slave, 0);
             dup2(slave, 1);
             dup2(slave, 2);
+            if (in_child)
+                in_child();
             closefrom(3);
             exec_loadhog(args);
         }
         setpgid(job, job);
+        signal(SIGTTOU, SIG_IGN);
         if (write(report[1], &job, sizeof job) != sizeof job)
             _exit(126);
-        int status = 0;
-        waitpid(job, &status, 0);
-        _exit(shell_status(status));
+        bool stopped = false;
+        for (int event = 0;; sigwait(&events, &event)) {
+            for (int status = 0; waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) > 0;) {
+                if (WIFSTOPPED(status))
+                    tcsetpgrp(slave, getpgrp());
+                else if (!WIFCONTINUED(status))
+                    _exit(shell_status(status));
+                stopped = WIFSTOPPED(status);
+            }
+            if (event == SIGUSR1)
+                tcsetpgrp(slave, job);
+            if ((event == SIGUSR1 || event == SIGUSR2) && stopped)
+                kill(-job, SIGCONT);
+        }
     }
     close(report[1]);
     if (read(report[0], &prog, sizeof prog) != sizeof prog)
@@ -243,6 +264,33 @@ int finish(pty_run& run)
     }
     run.left = current_mode(run);
     return status;
+}
+
+void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
+
+void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
+
+void start_in_background()
+{
+    signal(SIGTTOU, SIG_IGN);
+    tcsetpgrp(STDIN_FILENO, getsid(0));
+    signal(SIGTTOU, SIG_DFL);
+}
+
+void start_as_pid_1()
+{
+    if (unshare(CLONE_NEWPID) != 0)
+        _exit(125);
+    const pid_t init = fork();
+    if (init == 0)
+        return;
+    // The keys that signal the whole group are for loadhog alone.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    closefrom(3);
+    int status = 0;
+    waitpid(init, &status, 0);
+    _exit(shell_status(status));
 }
 
 bool eventually(const std::function<bool()>& ready)

@@ -29,10 +29,11 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space =
 // loadhog on a new terminal whose mode is `mode`, in the foreground process
 // group of a session whose leader waits for it the way a shell does.
 // `typed_ahead` is typed before loadhog starts; `in_child` runs in loadhog's
-// process just before the program starts (to ignore a signal, say, as nohup
-// does). `found` is the terminal's mode before the run, `left` its
-// mode after the run, `seen` all the terminal has shown so far. A run that a
-// failed assertion abandons is killed, so it cannot load later tests.
+// process, with the terminal on 0, 1 and 2, just before the program starts
+// (to ignore a signal, say, as nohup does, or to give it other input).
+// `found` is the terminal's mode before the run, `left` its mode after the
+// run, `seen` all the terminal has shown so far. A run that a failed
+// assertion abandons is killed, so it cannot load later tests.
 struct pty_run {
     int master = -1;
     int slave = -1;
@@ -67,6 +68,17 @@ void type(const pty_run& run, std::string_view keys);
 // Waits for the run to end, notes the mode it left the terminal in, and
 // returns its status as outcome::status does.
 int finish(pty_run& run);
+
+// Job control as a shell does it: fg hands the terminal to loadhog's group,
+// bg leaves it with the shell; both continue a stopped job, and only that.
+void fg(const pty_run& run);
+void bg(const pty_run& run);
+
+// For `in_child`: starts loadhog in the background, as `&` or `timeout` do,
+// or as PID 1 of a new PID namespace (as `unshare --pid --fork` does, with
+// the keys that signal the whole group ignored by the parent that waits).
+void start_in_background();
+void start_as_pid_1();
 
 // Polls `ready` until it holds or a few seconds have passed.
 bool eventually(const std::function<bool()>& ready);

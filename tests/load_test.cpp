@@ -1,5 +1,6 @@
 #include "harness.hpp"
 #include "load.hpp"
+#include "signals.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -136,7 +137,8 @@ class busy_threads : public testing::TestWithParam<start_case> {};
 // However the threads are started, once the cores line is out each one runs
 // where and how it would have with default attributes: on the processors the
 // process was started with (as taskset set them), at its nice value, in the
-// normal scheduling class. The initial thread is back where it started too.
+// normal scheduling class, with the handled signals blocked. The initial
+// thread is back where it started too.
 TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
 {
     const auto& c = GetParam();
@@ -165,9 +167,18 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
     });
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
+    // Every signal with a handler goes to the initial thread, never to a busy one.
+    const sigset_t waits = wait_signals();
+    unsigned long long handled = 0;
+    for (int sig = 1; sig <= 64; ++sig)
+        handled |= sigismember(&waits, sig) == 1 ? 1ULL << (sig - 1) : 0;
+
     const auto threads = threads_of(run.prog);
     EXPECT_EQ(threads.size(), 17u);
     for (const auto& t : threads) {
+        if (t.tid != run.prog) {
+            EXPECT_EQ(t.blocked & handled, handled) << "thread " << t.tid;
+        }
         EXPECT_EQ(t.cpus, cpu_list(set)) << "thread " << t.tid;
         EXPECT_EQ(t.nice, c.nice) << "thread " << t.tid;
         EXPECT_EQ(t.policy, SCHED_OTHER) << "thread " << t.tid;

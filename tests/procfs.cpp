@@ -59,18 +59,26 @@ std::vector<thread_facts> threads_of(pid_t pid)
         const std::string task = "task/" + std::string(entry->d_name);
         const std::string status = proc_file(pid, task + "/status");
         const auto at = status.find("Cpus_allowed_list:");
+        const auto blocked = status.find("SigBlk:");
         const auto f = stat_fields(pid, task + "/stat");
-        if (at == std::string::npos || f.size() < 39)
+        if (at == std::string::npos || blocked == std::string::npos || f.size() < 39)
             continue;
         std::istringstream cpus(status.substr(at + 18));
         // schedstat counts in nanoseconds, where stat's ticks are 10 ms.
         const double cpu = std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9;
-        thread_facts t{std::stoi(entry->d_name), "", std::stoi(f[16]), std::stoi(f[38]), cpu};
+        thread_facts t{std::stoi(entry->d_name), "",  std::stoi(f[16]),
+                       std::stoi(f[38]),         cpu, std::stoull(status.substr(blocked + 7), nullptr, 16)};
         cpus >> t.cpus;
         threads.push_back(t);
     }
     closedir(dir);
     return threads;
+}
+
+pid_t first_child(pid_t pid)
+{
+    const std::string children = proc_file(pid, "task/" + std::to_string(pid) + "/children");
+    return children.empty() ? -1 : std::stoi(children);
 }
 
 char run_state(pid_t pid)

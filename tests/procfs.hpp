@@ -13,7 +13,8 @@ struct thread_facts {
     std::string cpus; // the processors it may run on, as a list like "0-3,6"
     int nice;
     int policy;
-    double cpu_seconds; // processor time used so far, to the nanosecond
+    double cpu_seconds;         // processor time used so far, to the nanosecond
+    unsigned long long blocked; // the signals it blocks, bit N-1 for signal N
 };
 
 // Every thread of the process, the initial one included.
@@ -24,6 +25,9 @@ int thread_count(pid_t pid);
 
 // Processor time of the whole process so far, to the clock tick.
 double cpu_seconds(pid_t pid);
+
+// The first child the process started, or -1.
+pid_t first_child(pid_t pid);
 
 // The state letter: R running, S sleeping, T stopped, and so on.
 char run_state(pid_t pid);
