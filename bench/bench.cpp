@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures how exactly and how quickly loadhog puts its load on the machine,
 // and what it costs beyond the load, and prints one Markdown table. Where a
 // reference program exists the two are run in turn, so that both meet the

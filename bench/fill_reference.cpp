@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a fill can cost: take a block of the given MB, zero every byte,
 // release it. The barrier keeps the compiler from turning malloc and a zero
 // fill into calloc, which would leave the pages untouched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts the given number of busy threads the plain way, with default
 // attributes, one after another, writes the cores line and ends.
 #include "load.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keywait.hpp"
 #include "signals.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Waits for one key, holding everything else as it is, and puts the terminal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keywait.hpp"
 #include "load.hpp"
 #include "settings.hpp"

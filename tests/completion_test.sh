@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What the bash completion offers: each case gives the words typed after
 # "loadhog" (the last one is the word being completed) and the offer expected.
 source "$1"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness.hpp"
 #include "load.hpp"
 #include "signals.hpp"

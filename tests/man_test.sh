@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual page renders without a single warning from man or groff, and its
 # footer names the version being built.
 set -euo pipefail
