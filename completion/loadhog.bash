@@ -1,9 +1,19 @@
-# Bash completion for loadhog: offers the two options, and nothing where
-# their number goes.
+# SPDX-License-Identifier: MIT
+# Bash completion for loadhog: offers the two options, nothing where their
+# number goes, and file names after a redirection.
 _loadhog()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]}
-    local prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local cur prev
+    if declare -F _init_completion >/dev/null; then
+        # bash-completion's own start, which completes redirections itself.
+        _init_completion || return
+    else
+        cur=${COMP_WORDS[COMP_CWORD]}
+        prev=${COMP_WORDS[COMP_CWORD - 1]}
+        case $prev in
+            *[\<\>]) COMPREPLY=($(compgen -f -- "$cur")) && return ;;
+        esac
+    fi
     COMPREPLY=()
     case $prev in
         -m | -c) return ;;

@@ -2,20 +2,26 @@
 # SPDX-License-Identifier: MIT
 # What the bash completion offers: each case gives the words typed after
 # "loadhog" (the last one is the word being completed) and the offer expected.
-source "$1"
+# The cases run in a folder holding one file, out.txt; with bash-completion
+# installed they run a second time with its helpers loaded.
+completion=$(readlink -f "$1")
+cd "$(mktemp -d)" && touch out.txt
 
 failed=0
-while IFS='|' read -r typed expected; do
-    read -ra words <<<"$typed"
-    [[ $typed == *' ' || -z $typed ]] && words+=('')
-    COMP_WORDS=(loadhog "${words[@]}")
-    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    _loadhog
-    if [[ "${COMPREPLY[*]}" != "$expected" ]]; then
-        echo "after 'loadhog $typed': offered '${COMPREPLY[*]}', expected '$expected'"
-        failed=1
-    fi
-done <<'CASES'
+run_cases() {
+    while IFS='|' read -r typed expected; do
+        read -ra words <<<"$typed"
+        [[ $typed == *' ' || -z $typed ]] && words+=('')
+        COMP_WORDS=(loadhog "${words[@]}")
+        COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+        COMP_LINE="loadhog $typed"
+        COMP_POINT=${#COMP_LINE}
+        _loadhog loadhog "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+        if [[ "${COMPREPLY[*]}" != "$expected" ]]; then
+            echo "$1: after 'loadhog $typed': offered '${COMPREPLY[*]}', expected '$expected'"
+            failed=1
+        fi
+    done <<'CASES'
 |-m -c
 -|-m -c
 -m|-m
@@ -30,5 +36,17 @@ done <<'CASES'
 -m 512 -c |
 -x|
 word|
+-m 512 < |out.txt
+-m 512 < ou|out.txt
+-m 512 > ou|out.txt
 CASES
+}
+
+source "$completion"
+run_cases "plain bash"
+if [ -r /usr/share/bash-completion/bash_completion ]; then
+    source /usr/share/bash-completion/bash_completion
+    source "$completion"
+    run_cases "with bash-completion"
+fi
 exit $failed
