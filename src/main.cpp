@@ -4,9 +4,27 @@
 #include "settings.hpp"
 #include "signals.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A report that never reached its reader must not pass for success: output
+// to a file or a pipe is written only now, so its errors show only now.
+int close_output()
+{
+    const bool failed_before = std::ferror(stdout) != 0;
+    errno = 0;
+    if (std::fclose(stdout) == 0 && !failed_before)
+        return 0;
+    std::fprintf(stderr, "Error writing output: %s\n", std::strerror(errno != 0 ? errno : EIO));
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -19,5 +37,5 @@ int main(int argc, char* argv[])
     get_keypress();
     idle_threads(threads, s);
     std::free(block);
-    return 0;
+    return close_output();
 }

@@ -88,7 +88,7 @@ bool read_some(int fd, std::string& to, int ms)
 
 } // namespace
 
-outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space)
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path)
 {
     int out[2];
     int err[2];
@@ -103,6 +103,10 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space)
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(out[1], 1);
+        if (out_path == "-")
+            close(1);
+        else if (!out_path.empty())
+            dup2(open(out_path.c_str(), O_WRONLY), 1);
         dup2(err[1], 2);
         closefrom(3);
         exec_loadhog(args);

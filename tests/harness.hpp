@@ -24,8 +24,10 @@ struct outcome {
 };
 
 // Runs loadhog with standard input from /dev/null, under an address-space
-// limit when one is given.
-outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY);
+// limit when one is given, and its standard output captured, or sent to the
+// file `out_path`, or closed when that is "-".
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY,
+                    const std::string& out_path = {});
 
 // loadhog on a new terminal whose mode is `mode`, in the foreground process
 // group of a session whose leader waits for it the way a shell does.

@@ -11,6 +11,7 @@ struct option_case {
     std::string out;
     std::string err;
     int status;
+    std::string out_path = {}; // standard output goes there instead: a file, or "-" for closed
 };
 
 const std::string prompt = "Using 0 CPU cores\n(press any key to stop)\n";
@@ -32,6 +33,10 @@ const option_case option_cases[] = {
     {"negative memory", {"-m", "-5"}, "RAM=-5242880\nCouldn't get -5 MB of memory!\n", "", 1},
     {"shift into the sign bit", {"-m", "8796093022208"}, "RAM=-9223372036854775808\nCouldn't get 0 MB of memory!\n", "", 1},
     {"beyond the range of a long", {"-m", "99999999999999999999"}, "RAM=-1048576\nCouldn't get -1 MB of memory!\n", "", 1},
+    {"below the range of a long, shifted out", {"-m", "-99999999999999999999"}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0},
+    {"cores beyond 32 bits", {"-c", "4294967297"}, "RAM=0\nUsing 0 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 0},
+    {"output to a full device", {"-m", "1"}, "", "Error writing output: No space left on device\n", 1, "/dev/full"},
+    {"output closed", {"-m", "1"}, "", "Error writing output: Bad file descriptor\n", 1, "-"},
 };
 // clang-format on
 
@@ -42,7 +47,7 @@ class options : public testing::TestWithParam<option_case> {};
 TEST_P(options, give_exact_output_and_status)
 {
     const auto& c = GetParam();
-    const outcome run = run_loadhog(c.args);
+    const outcome run = run_loadhog(c.args, RLIM_INFINITY, c.out_path);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, c.status);
