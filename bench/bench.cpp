@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,7 +101,9 @@ struct on_terminal {
     command cmd;
 };
 
-on_terminal start_waiting(const command& cmd)
+// loadhog on a terminal of its own, waiting for its key; as an ordinary user
+// would run it unless `privileged`.
+on_terminal start_waiting(const command& cmd, bool privileged = true)
 {
     on_terminal run{-1, -1, cmd};
     int slave = -1;
@@ -108,6 +111,8 @@ on_terminal start_waiting(const command& cmd)
         fail("no pseudo-terminal");
     run.pid = fork();
     if (run.pid == 0) {
+        if (!privileged)
+            drop_scheduling_privilege();
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
         dup2(slave, 0);
@@ -131,14 +136,24 @@ on_terminal start_waiting(const command& cmd)
     return run;
 }
 
-// Presses a key and returns the seconds until the process has ended.
-double press_key(on_terminal& run)
+// Presses a key and returns the seconds until the process has ended. One
+// that has not ended after `give_up` seconds is killed, and `give_up` is
+// returned.
+double press_key(on_terminal& run, double give_up = 1e9)
 {
     const auto pressed = clock_type::now();
     if (write(run.master, "k", 1) != 1)
         fail("cannot type");
     int status = 0;
-    waitpid(run.pid, &status, 0);
+    while (waitpid(run.pid, &status, give_up < 1e9 ? WNOHANG : 0) == 0) {
+        if (seconds_since(pressed) > give_up) {
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
+            close(run.master);
+            return give_up;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     const double wall = seconds_since(pressed);
     close(run.master);
     expect_success(status, run.cmd);
@@ -320,18 +335,65 @@ void key_to_exit(std::vector<row>& rows)
     }
 }
 
+// How start and key to exit scale with the number of busy threads, written
+// as the data files sweep-start.dat and sweep-exit.dat in the current folder
+// for bench/sweep.gp to draw ("-" where there is no figure). Key to exit is
+// measured with the load held 10 s, since right after the start most busy
+// threads still sit where they were started and the key is taken faster;
+// with the right to use the real-time class (run as root) and without it,
+// where a run is given up after 60 s.
+void sweep(std::vector<row>& rows)
+{
+    const std::vector<int> counts = {100, 500, 1000, 2000, 5000, 10000};
+    std::FILE* start_data = std::fopen("sweep-start.dat", "w");
+    std::FILE* exit_data = std::fopen("sweep-exit.dat", "w");
+    if (start_data == nullptr || exit_data == nullptr)
+        fail("cannot write the sweep's data files");
+    std::fprintf(start_data, "# threads loadhog_s plain_start_s\n");
+    std::fprintf(exit_data, "# threads privileged_s unprivileged_s (60 = given up)\n");
+    for (const int n : counts) {
+        progress("sweep start -c " + std::to_string(n));
+        const std::string count = std::to_string(n);
+        std::vector<double> ours(3);
+        for (double& wall : ours)
+            wall = run_whole({loadhog_path, "-c", count}).wall;
+        // The plain start grows with the square of the count: minutes beyond 2000.
+        const std::string plain = n <= 2000 ? fixed(run_whole({START_REFERENCE_PATH, count}).wall, 3) : "-";
+        std::fprintf(start_data, "%d %.3f %s\n", n, median(ours), plain.c_str());
+        rows.push_back({"sweep start -c " + count + ", wall s", fixed(median(ours), 3), plain, "", ""});
+    }
+    for (const int n : counts) {
+        const std::string count = std::to_string(n);
+        double seconds[2] = {};
+        for (const bool privileged : {true, false}) {
+            progress("sweep key to exit -m 2048 -c " + count + (privileged ? ", privileged" : ", unprivileged"));
+            on_terminal run = start_waiting({loadhog_path, "-m", "2048", "-c", count}, privileged);
+            std::this_thread::sleep_for(std::chrono::seconds(10));
+            seconds[privileged ? 0 : 1] = press_key(run, 60);
+        }
+        std::fprintf(exit_data, "%d %.3f %.3f\n", n, seconds[0], seconds[1]);
+        rows.push_back({"sweep key to exit -m 2048 -c " + count + ", held 10 s, privileged / unprivileged s",
+                        fixed(seconds[0], 3), fixed(seconds[1], 3) + (seconds[1] >= 60 ? " (given up)" : ""), "",
+                        "privileged <= 0.5"});
+    }
+    std::fclose(start_data);
+    std::fclose(exit_data);
+}
+
 } // namespace
 
-// Runs the sections named on the command line, or all of them.
+// Runs the sections named on the command line, or all but the sweep, which
+// takes long and runs only when named.
 int main(int argc, char* argv[])
 {
     const std::vector<std::pair<std::string, void (*)(std::vector<row>&)>> sections = {
-        {"fill", fill}, {"busy", busy}, {"footprint", footprint}, {"start", start}, {"exit", key_to_exit},
+        {"fill", fill},   {"busy", busy},        {"footprint", footprint},
+        {"start", start}, {"exit", key_to_exit}, {"sweep", sweep},
     };
     const std::vector<std::string> asked(argv + 1, argv + argc);
     std::vector<row> rows;
     for (const auto& [name, section] : sections)
-        if (asked.empty() || std::find(asked.begin(), asked.end(), name) != asked.end())
+        if ((asked.empty() && name != "sweep") || std::find(asked.begin(), asked.end(), name) != asked.end())
             section(rows);
 
     std::printf("| measure | loadhog | reference | ratio | target |\n|---|---:|---:|---:|---|\n");

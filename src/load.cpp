@@ -2,11 +2,13 @@
 #include "load.hpp"
 #include "signals.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sched.h>
+#include <sys/resource.h>
 
 void* get_ram(settings s)
 {
@@ -111,6 +113,17 @@ pthread_t* create_threads(settings s)
     }
     pthread_sigmask(SIG_SETMASK, &own_mask, nullptr);
     return threads;
+}
+
+void favour_waiting_thread()
+{
+    // A user who chose a policy or a nice value keeps it. getpriority gives
+    // the calling thread's nice value on Linux; -1 is a valid one, hence errno.
+    errno = 0;
+    if (sched_getscheduler(0) != SCHED_OTHER || getpriority(PRIO_PROCESS, 0) != 0 || errno != 0)
+        return;
+    const sched_param lowest_real_time{1};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time);
 }
 
 void idle_threads(const pthread_t* threads, settings s)

@@ -21,6 +21,13 @@ void* get_ram(settings s);
 // ends the process with status 1.
 pthread_t* create_threads(settings s);
 
+// Puts the calling thread, which is about to wait for the key, in the lowest
+// real-time class, so that when the key comes it runs at once however many
+// busy threads compete; while it waits it uses no processor, so the load is
+// unchanged. Only for a process started under the normal policy at nice 0,
+// and only where the system allows it: otherwise nothing changes.
+void favour_waiting_thread();
+
 // Moves the threads create_threads started to the idle scheduling class, where
 // they run only when nothing else wants a processor, so that what follows the
 // load (releasing the block, ending the process) is not held up by it.

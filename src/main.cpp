@@ -34,6 +34,7 @@ int main(int argc, char* argv[])
     const pthread_t* threads = create_threads(s);
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
+    favour_waiting_thread();
     get_keypress();
     idle_threads(threads, s);
     std::free(block);

@@ -6,13 +6,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,30 +19,11 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(20);
 
-// loadhog must work for an ordinary user, and CI runs the tests as root: the
-// right to raise a thread's scheduling class or priority is dropped here, from
-// the bounding set too, since exec would otherwise grant it to root again.
-void drop_scheduling_privilege()
+// loadhog must work for an ordinary user, and CI runs the tests as root.
+[[noreturn]] void exec_loadhog(const std::vector<std::string>& args, bool keep_privilege = false)
 {
-    const rlimit none{0, 0};
-    setrlimit(RLIMIT_NICE, &none);
-    setrlimit(RLIMIT_RTPRIO, &none);
-    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
-    if (syscall(SYS_capget, &header, caps) != 0)
-        return;
-    for (auto& c : caps) {
-        c.effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
-        c.permitted &= ~CAP_TO_MASK(CAP_SYS_NICE);
-        c.inheritable &= ~CAP_TO_MASK(CAP_SYS_NICE);
-    }
-    syscall(SYS_capset, &header, caps);
-}
-
-[[noreturn]] void exec_loadhog(const std::vector<std::string>& args)
-{
-    drop_scheduling_privilege();
+    if (!keep_privilege)
+        drop_scheduling_privilege();
     std::vector<char*> argv{const_cast<char*>(LOADHOG_PATH)};
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -143,7 +121,7 @@ termios default_mode()
 }
 
 pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead,
-                 const std::function<void()>& in_child)
+                 const std::function<void()>& in_child, bool keep_privilege)
 {
     winsize size{24, 80, 0, 0};
     int report[2];
@@ -181,7 +159,7 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
             if (in_child)
                 in_child();
             closefrom(3);
-            exec_loadhog(args);
+            exec_loadhog(args, keep_privilege);
         }
         setpgid(job, job);
         signal(SIGTTOU, SIG_IGN);

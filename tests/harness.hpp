@@ -33,7 +33,8 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space =
 // group of a session whose leader waits for it the way a shell does.
 // `typed_ahead` is typed before loadhog starts; `in_child` runs in loadhog's
 // process, with the terminal on 0, 1 and 2, just before the program starts
-// (to ignore a signal, say, as nohup does, or to give it other input).
+// (to ignore a signal, say, as nohup does, or to give it other input). It
+// runs without the right to raise its scheduling, unless `keep_privilege`.
 // `found` is the terminal's mode before the run, `left` its mode after the
 // run, `seen` all the terminal has shown so far. A run that a failed
 // assertion abandons is killed, so it cannot load later tests.
@@ -47,7 +48,7 @@ struct pty_run {
     std::string seen;
 
     pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead = {},
-            const std::function<void()>& in_child = {});
+            const std::function<void()>& in_child = {}, bool keep_privilege = false);
     pty_run(const pty_run&) = delete;
     pty_run& operator=(const pty_run&) = delete;
     ~pty_run();

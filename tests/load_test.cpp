@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -122,14 +123,29 @@ struct start_case {
     int nice;
     // Which of the processors this test may use loadhog is started on.
     enum { all, last_one, all_but_first } processors;
+    bool privileged; // keeps the right to raise its scheduling
 };
 
 const start_case start_cases[] = {
-    {"all processors", 0, start_case::all},
-    {"started niced", 5, start_case::all},
-    {"one processor", 0, start_case::last_one},
-    {"all processors but the first", 0, start_case::all_but_first},
+    {"all processors", 0, start_case::all, false},
+    {"started niced", 5, start_case::all, false},
+    {"one processor", 0, start_case::last_one, false},
+    {"all processors but the first", 0, start_case::all_but_first, false},
+    {"privileged, waiting in real time", 0, start_case::all, true},
+    {"privileged, started niced", 5, start_case::all, true},
 };
+
+bool real_time_allowed()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const sched_param lowest{1};
+        _exit(sched_setscheduler(0, SCHED_FIFO, &lowest) == 0 ? 0 : 1);
+    }
+    int status = 1;
+    waitpid(child, &status, 0);
+    return status == 0;
+}
 
 void PrintTo(const start_case& c, std::ostream* os) { *os << c.name; }
 
@@ -139,7 +155,8 @@ class busy_threads : public testing::TestWithParam<start_case> {};
 // where and how it would have with default attributes: on the processors the
 // process was started with (as taskset set them), at its nice value, in the
 // normal scheduling class, with the handled signals blocked. The initial
-// thread is back where it started too.
+// thread is back where it started too; where it may, it waits in the lowest
+// real-time class, unless the user chose a nice value.
 TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
 {
     const auto& c = GetParam();
@@ -161,11 +178,16 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         if (CPU_COUNT(&set) < 2)
             GTEST_SKIP() << "needs three processors or more";
     }
+    if (c.privileged && !real_time_allowed())
+        GTEST_SKIP() << "the real-time class is refused here";
 
-    pty_run run({"-c", "16"}, default_mode(), {}, [&] {
-        sched_setaffinity(0, sizeof set, &set);
-        setpriority(PRIO_PROCESS, 0, c.nice);
-    });
+    pty_run run(
+        {"-c", "16"}, default_mode(), {},
+        [&] {
+            sched_setaffinity(0, sizeof set, &set);
+            setpriority(PRIO_PROCESS, 0, c.nice);
+        },
+        c.privileged);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
     // Every signal with a handler goes to the initial thread, never to a busy one.
@@ -182,7 +204,8 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         }
         EXPECT_EQ(t.cpus, cpu_list(set)) << "thread " << t.tid;
         EXPECT_EQ(t.nice, c.nice) << "thread " << t.tid;
-        EXPECT_EQ(t.policy, SCHED_OTHER) << "thread " << t.tid;
+        const bool real_time = t.tid == run.prog && c.privileged && c.nice == 0;
+        EXPECT_EQ(t.policy, real_time ? SCHED_FIFO : SCHED_OTHER) << "thread " << t.tid;
     }
 
     type(run, "k");

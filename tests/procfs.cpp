@@ -4,7 +4,11 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -80,6 +84,24 @@ pid_t first_child(pid_t pid)
 {
     const std::string children = proc_file(pid, "task/" + std::to_string(pid) + "/children");
     return children.empty() ? -1 : std::stoi(children);
+}
+
+void drop_scheduling_privilege()
+{
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_NICE, &none);
+    setrlimit(RLIMIT_RTPRIO, &none);
+    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, caps) != 0)
+        return;
+    for (auto& c : caps) {
+        c.effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+        c.permitted &= ~CAP_TO_MASK(CAP_SYS_NICE);
+        c.inheritable &= ~CAP_TO_MASK(CAP_SYS_NICE);
+    }
+    syscall(SYS_capset, &header, caps);
 }
 
 char run_state(pid_t pid)

@@ -2,8 +2,9 @@
 #pragma once
 
 // What the kernel shows in /proc about a running process, for the tests and
-// the benchmark. Each returns what it finds now; a process that is gone gives
-// empty or negative answers.
+// the benchmark, and how both run loadhog as an ordinary user. Each reader
+// returns what it finds now; a process that is gone gives empty or negative
+// answers.
 
 #include <string>
 #include <sys/types.h>
@@ -29,6 +30,12 @@ double cpu_seconds(pid_t pid);
 
 // The first child the process started, or -1.
 pid_t first_child(pid_t pid);
+
+// Drops the right to raise a thread's scheduling class or priority (the
+// capability, from the bounding set too, since exec would otherwise grant it
+// to root again, and the real-time and nice limits), so that what runs next
+// is measured as an ordinary user would run it.
+void drop_scheduling_privilege();
 
 // The state letter: R running, S sleeping, T stopped, and so on.
 char run_state(pid_t pid);
