@@ -276,6 +276,20 @@ void start_as_pid_1()
     _exit(shell_status(status));
 }
 
+const footprint& bare_loadhog()
+{
+    static const footprint measured = [] {
+        pty_run run({}, default_mode());
+        footprint bare{1, 0};
+        if (wait_for_key_mode(run))
+            bare = {thread_count(run.prog), resident_kb(run.prog)};
+        type(run, "k");
+        finish(run);
+        return bare;
+    }();
+    return measured;
+}
+
 bool eventually(const std::function<bool()>& ready)
 {
     const auto give_up = clock_type::now() + patience;

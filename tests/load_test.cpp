@@ -81,8 +81,8 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     pty_run run(c.args, default_mode());
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
-    EXPECT_GE(resident_kb(run.prog), c.min_resident_mb * 1024);
-    EXPECT_EQ(thread_count(run.prog), c.busy_threads + 1);
+    EXPECT_GE(resident_kb(run.prog), c.min_resident_mb * 1024 + bare_loadhog().resident_kb);
+    EXPECT_EQ(thread_count(run.prog), c.busy_threads + bare_loadhog().threads);
 
     const double cpu_before = cpu_seconds(run.prog);
     const auto wall_before = std::chrono::steady_clock::now();
@@ -196,10 +196,15 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
     for (int sig = 1; sig <= 64; ++sig)
         handled |= sigismember(&waits, sig) == 1 ? 1ULL << (sig - 1) : 0;
 
+    // An emulator keeps the program's signal masks to itself, so the kernel's
+    // view of them says nothing there.
+    if (emulated())
+        std::printf("not checked under emulation: the busy threads' blocked signals\n");
+
     const auto threads = threads_of(run.prog);
-    EXPECT_EQ(threads.size(), 17u);
+    EXPECT_EQ(threads.size(), 16u + static_cast<unsigned>(bare_loadhog().threads));
     for (const auto& t : threads) {
-        if (t.tid != run.prog) {
+        if (t.tid != run.prog && !emulated()) {
             EXPECT_EQ(t.blocked & handled, handled) << "thread " << t.tid;
         }
         EXPECT_EQ(t.cpus, cpu_list(set)) << "thread " << t.tid;

@@ -236,6 +236,9 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     const auto& c = GetParam();
     if (c.pid_1 && geteuid() != 0)
         GTEST_SKIP() << "a PID namespace needs root";
+    if (c.pid_1 && emulated())
+        GTEST_SKIP() << "as PID 1 an emulator acts out the default action of a signal itself, and the kernel drops "
+                        "it, so the program never gets to end with 128 + N";
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     if (c.input == input_case::pipe_ab) {
