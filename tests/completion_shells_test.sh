@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # What zsh and fish offer for loadhog: each case gives the shell, the words
 # typed after "loadhog" and the options offered. zsh is asked through a
-# pseudo-terminal, as a user at its prompt would ask with Tab; the line is
-# then cleared and a command run, whose output marks the end of the offers.
+# pseudo-terminal, as a user at its prompt would ask with Tab. zsh drops a
+# listing when more keys are already waiting, so the next keys (clearing the
+# line and running a command whose output marks the end) are typed only once
+# the listing has come and the output has been quiet a moment, or after 2 s.
 dir=$1
 failed=0
 skipped=0
@@ -23,8 +25,14 @@ offers_zsh() {
         zpty -w z "PS1=\"> \"; fpath=($1 \$fpath); autoload -U compinit; compinit -u -D; setopt nobeep; echo rea\"\"dy"
         for i in {1..100}; do zpty -r -t z chunk && all+=$chunk; [[ $all == *ready* ]] && break; sleep 0.05; done
         zpty -w -n z "loadhog $2"$'"'"'\t'"'"'
-        zpty -w z $'"'"'\x15'"'"'"echo list\"\"ed"
         all=""
+        quiet=0
+        for i in {1..100}; do
+            if zpty -r -t z chunk; then all+=$chunk; quiet=0; else (( quiet++ )); fi
+            [[ $all == *" -- "* && $quiet -ge 10 ]] && break
+            sleep 0.02
+        done
+        zpty -w z $'"'"'\x15'"'"'"echo list\"\"ed"
         for i in {1..200}; do zpty -r -t z chunk && all+=$chunk; [[ $all == *listed* ]] && break; sleep 0.02; done
         print -r -- $all' zsh "$fpath_dir" "$1" |
         tr -d '\r' | sed 's/\x1b\[[0-9;]*[A-Za-z]//g' | grep -o -E '^-[a-z] +--' | cut -c1-2 | sort | xargs
