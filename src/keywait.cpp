@@ -101,7 +101,6 @@ void get_keypress()
 
     terminal_modes modes;
     input how = look(modes);
-    bool unreadable = false;
     for (;;) {
         // A shell's fg continues a stopped job but only hands the terminal
         // to a running one, with no signal, so the background wait looks
@@ -118,8 +117,8 @@ void get_keypress()
             if (read(STDIN_FILENO, key, how == input::key ? sizeof key : 1) >= 0)
                 break;
             if (errno != EINTR && errno != EAGAIN) {
+                // No key can ever come: hold the load until a signal.
                 release_terminal(true);
-                unreadable = true;
                 how = input::none;
             }
         }
@@ -131,7 +130,7 @@ void get_keypress()
         }
         if (continued != 0 || (ready == 0 && how == input::background)) {
             continued = 0;
-            if (!unreadable)
+            if (how != input::none)
                 how = look(modes);
         }
     }
