@@ -276,16 +276,14 @@ void start_as_pid_1()
     _exit(shell_status(status));
 }
 
-const footprint& bare_loadhog()
+int bare_thread_count()
 {
-    static const footprint measured = [] {
+    static const int measured = [] {
         pty_run run({}, default_mode());
-        footprint bare{1, 0};
-        if (wait_for_key_mode(run))
-            bare = {thread_count(run.prog), resident_kb(run.prog)};
+        const int threads = wait_for_key_mode(run) ? thread_count(run.prog) : 1;
         type(run, "k");
         finish(run);
-        return bare;
+        return threads;
     }();
     return measured;
 }
