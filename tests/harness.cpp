@@ -189,8 +189,9 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 pty_run::~pty_run()
 {
     if (shell > 0) {
+        // The whole job's group, so that a PID 1 started under it goes too.
         if (prog > 0)
-            kill(prog, SIGKILL);
+            kill(-prog, SIGKILL);
         kill(shell, SIGKILL);
         waitpid(shell, nullptr, 0);
     }
@@ -242,7 +243,7 @@ int finish(pty_run& run)
     const int status = wait_until_gone(run.shell);
     run.shell = -1;
     if (status < 0 && run.prog > 0)
-        kill(run.prog, SIGKILL);
+        kill(-run.prog, SIGKILL);
     for (pollfd p{run.master, POLLIN, 0}; poll(&p, 1, 0) > 0 && read_some(run.master, run.seen, 0);) {
     }
     run.left = current_mode(run);
