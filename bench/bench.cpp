@@ -12,9 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <functional>
+#include <initializer_list>
 #include <map>
 #include <pty.h>
 #include <string>
@@ -24,6 +23,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -186,9 +186,12 @@ std::string fixed(double value, int decimals)
 
 void progress(const std::string& what) { std::fprintf(stderr, "bench: %s\n", what.c_str()); }
 
+// Which figure of a whole run a row shows.
+using run_field = double whole_run::*;
+
 struct figure {
     const char* name;
-    double whole_run::*field;
+    run_field field;
     int decimals;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 
 int main(int argc, char* argv[])
 {

@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ bool same_mode(const termios& a, const termios& b)
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-enum class input { key, byte, background, none };
+enum class input : std::uint8_t { key, byte, background, none };
 
 struct terminal_modes {
     termios found{};
@@ -63,7 +65,7 @@ input look(terminal_modes& modes)
 // group that no shell can continue, the kernel drops the signal instead.
 void stop_now(const struct sigaction& on_stop, const sigset_t& stop_only)
 {
-    struct sigaction plain {};
+    struct sigaction plain = {};
     plain.sa_handler = SIG_DFL;
     sigaction(SIGTSTP, &plain, nullptr);
     raise(SIGTSTP);
@@ -76,11 +78,11 @@ void stop_now(const struct sigaction& on_stop, const sigset_t& stop_only)
 
 void get_keypress()
 {
-    struct sigaction on_job {};
+    struct sigaction on_job = {};
     on_job.sa_handler = on_job_signal;
     sigemptyset(&on_job.sa_mask);
-    struct sigaction before_stop {};
-    struct sigaction before_continue {};
+    struct sigaction before_stop = {};
+    struct sigaction before_continue = {};
     sigaction(SIGTSTP, nullptr, &before_stop);
     if (before_stop.sa_handler != SIG_IGN)
         sigaction(SIGTSTP, &on_job, nullptr);

@@ -3,10 +3,12 @@
 #include "signals.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 

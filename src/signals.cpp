@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +21,7 @@ void on_ending_signal(int sig)
     const int slot = held;
     if (slot >= 0 && in_foreground())
         tcsetattr(STDIN_FILENO, TCSANOW, &found_modes[slot]);
-    struct sigaction plain {};
+    struct sigaction plain = {};
     plain.sa_handler = SIG_DFL;
     sigaction(sig, &plain, nullptr);
     // SA_NODEFER left the signal unblocked, so this ends the process at once,
@@ -47,12 +48,12 @@ sigset_t ending_signals()
 void catch_signals()
 {
     const sigset_t ending = ending_signals();
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = on_ending_signal;
     action.sa_flags = SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction before {};
+        struct sigaction before = {};
         if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
             sigaction(sig, &action, nullptr);
     }

@@ -1,18 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
+#include "procfs.hpp"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <initializer_list>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
+#include <string>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 

@@ -4,8 +4,6 @@
 // Runs the built loadhog as a user would: with its input at end of file and
 // its output captured, or on a pseudo-terminal under a small job-control shell.
 
-#include "procfs.hpp"
-
 #include <cctype>
 #include <functional>
 #include <string>

@@ -1,18 +1,26 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
 #include "load.hpp"
+#include "procfs.hpp"
+#include "settings.hpp"
 #include "signals.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sstream>
+#include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -122,7 +130,7 @@ struct start_case {
     const char* name;
     int nice;
     // Which of the processors this test may use loadhog is started on.
-    enum { all, last_one, all_but_first } processors;
+    enum : std::uint8_t { all, last_one, all_but_first } processors;
     bool privileged; // keeps the right to raise its scheduling
 };
 

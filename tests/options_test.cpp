@@ -2,6 +2,10 @@
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
+#include <ostream>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
 
 namespace {
 

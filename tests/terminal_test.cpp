@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
+#include "procfs.hpp"
 
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ostream>
+#include <string>
+#include <string_view>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -113,7 +120,7 @@ struct job_case {
     const char* name;
     bool started_in_background; // with `&`, or in a group of its own as under timeout
     int stop;                   // how it is stopped in the wait: SIGTSTP is Ctrl-Z typed
-    enum { fg_and_key, bg_then_fg_and_key, terminated } then;
+    enum : std::uint8_t { fg_and_key, bg_then_fg_and_key, terminated } then;
 };
 
 // clang-format off
@@ -211,7 +218,7 @@ TEST(stop, racing_the_key_leaves_the_terminal_as_found)
 struct input_case {
     const char* name;
     std::vector<std::string> args;
-    enum { terminal, pipe_ab, open_pipe, unreadable } input;
+    enum : std::uint8_t { terminal, pipe_ab, open_pipe, unreadable } input;
     bool pid_1;
     std::string signal_after; // what the terminal shows before the signal
     std::string keys;         // typed instead of a signal
