@@ -14,10 +14,12 @@ void* get_ram(settings s);
 
 // Starts s.cores threads running run_forever, one after another, and returns
 // their handles once all run (nullptr when s.cores is not positive). The start
-// takes time in proportion to the count, and afterwards each thread runs on
-// the processors and with the scheduling that default attributes give, with
-// the wait's signals blocked (see wait_signals). If a thread cannot be started
-// it writes "Error running threads to use N CPU cores" to standard output and
+// takes time in proportion to the count where two processors or more may be
+// used, and in proportion to its square on one. Each thread is born with the
+// wait's signals blocked (see wait_signals), while the calling thread's own
+// mask is left as it is, and once all run each has the processors and the
+// scheduling that default attributes give. If a thread cannot be started it
+// writes "Error running threads to use N CPU cores" to standard output and
 // ends the process with status 1.
 pthread_t* create_threads(settings s);
 
