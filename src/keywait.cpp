@@ -5,140 +5,160 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// Set by the handlers for SIGTSTP and SIGCONT. Both signals are blocked on
-// this thread except inside ppoll, so a stop or continue is acted on here, in
-// order, and never in the middle of changing the terminal.
-volatile sig_atomic_t stop_asked = 0;
-volatile sig_atomic_t continued = 0;
+// How the wait goes on: one read of a key on a terminal that is this
+// process's to read (`key_lent` when it is not its controlling terminal but
+// lent by a parent waiting in its foreground), one byte of anything else,
+// looks now and then at a terminal that is someone else's now, or, where no
+// input can ever come, nothing but signals.
+enum class input : std::uint8_t { key, key_lent, byte, background, none };
 
-void on_job_signal(int sig) { (sig == SIGTSTP ? stop_asked : continued) = 1; }
-
-bool same_mode(const termios& a, const termios& b)
+// For a terminal that is not this process's controlling terminal: whether the
+// parent waits in its foreground group, as su -c and setsid -w do, so that
+// nobody else reads it. The /proc file is opened only while standard output
+// and error are open, so its descriptor never takes one of their places.
+bool parent_waits_in_foreground()
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
+    struct stat terminal = {};
+    if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0)
+        return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(getppid()));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char stat[512];
+    const ssize_t length = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    stat[length] = '\0';
+    // The name in parentheses may hold anything; after it come the state and
+    // then ppid, pgrp, session, tty_nr and tpgid.
+    char* field = std::strrchr(stat, ')');
+    if (field == nullptr || std::strlen(field) < 4)
+        return false;
+    field += 4;
+    long numbers[5] = {};
+    for (long& number : numbers)
+        number = std::strtol(field, &field, 10);
+    const auto tty = static_cast<unsigned long>(numbers[3]);
+    const dev_t device = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
+    return device == terminal.st_rdev && numbers[4] == numbers[1];
 }
 
-enum class input : std::uint8_t { key, byte, background, none };
+termios single_key_mode(const termios& found)
+{
+    termios single_key = found;
+    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    single_key.c_cc[VMIN] = 1;
+    single_key.c_cc[VTIME] = 0;
+    return single_key;
+}
 
-struct terminal_modes {
-    termios found{};
-    termios single_key{};
-    bool saved = false;
-};
-
-// Decides how to wait now, taking the terminal if it is ours to take. A mode
-// equal to the single-key one means nobody reset the terminal while the
-// process was stopped, so the mode saved before is still the one to restore.
-input look(terminal_modes& modes)
+// Decides how to wait now, taking the terminal if it is this process's to
+// take, and lets go of a terminal that is no longer its own without touching
+// it: whoever has it now has set its own mode, and one that hung up has none.
+// After a continue, canonical input back on means a shell took the terminal
+// back and set its mode, which becomes the one to put back; still off means
+// nobody did, so the mode found before stays, and single-key mode is applied
+// again.
+input look(termios& found, bool after_continue)
 {
     termios now{};
-    if (tcgetattr(STDIN_FILENO, &now) != 0)
-        return input::byte;
-    if (!in_foreground()) {
+    if (tcgetattr(STDIN_FILENO, &now) != 0) {
+        if (errno != EIO)
+            return input::byte;
+        release_terminal(false);
+        return input::none;
+    }
+    const pid_t group = tcgetpgrp(STDIN_FILENO);
+    const bool lent = group < 0 && errno == ENOTTY;
+    if (group < 0 && errno == EIO) {
+        release_terminal(false);
+        return input::none;
+    }
+    if (lent ? !parent_waits_in_foreground() : group != getpgrp()) {
         release_terminal(false);
         return input::background;
     }
-    if (!modes.saved || !same_mode(now, modes.single_key)) {
+    const input how = lent ? input::key_lent : input::key;
+    if (terminal_held() && !after_continue)
+        return how;
+    if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        modes.found = now;
-        modes.single_key = now;
-        modes.single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-        modes.single_key.c_cc[VMIN] = 1;
-        modes.single_key.c_cc[VTIME] = 0;
-        modes.saved = true;
+        found = now;
     }
-    hold_terminal(modes.found, modes.single_key);
-    return input::key;
-}
-
-// Stops by SIGTSTP itself, so the shell sees the usual stop. In a process
-// group that no shell can continue, the kernel drops the signal instead.
-void stop_now(const struct sigaction& on_stop, const sigset_t& stop_only)
-{
-    struct sigaction plain = {};
-    plain.sa_handler = SIG_DFL;
-    sigaction(SIGTSTP, &plain, nullptr);
-    raise(SIGTSTP);
-    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
-    pthread_sigmask(SIG_BLOCK, &stop_only, nullptr);
-    sigaction(SIGTSTP, &on_stop, nullptr);
+    // A process group outside the process's PID namespace reads as 0, as
+    // does the terminal's foreground group then, so the kernel's refusal by
+    // SIGTTOU is the only sign that the process is in the background.
+    if (!hold_terminal(found, single_key_mode(found))) {
+        release_terminal(false);
+        return input::background;
+    }
+    return how;
 }
 
 } // namespace
 
 void get_keypress()
 {
-    struct sigaction on_job = {};
-    on_job.sa_handler = on_job_signal;
-    sigemptyset(&on_job.sa_mask);
-    struct sigaction before_stop = {};
-    struct sigaction before_continue = {};
-    sigaction(SIGTSTP, nullptr, &before_stop);
-    if (before_stop.sa_handler != SIG_IGN)
-        sigaction(SIGTSTP, &on_job, nullptr);
-    sigaction(SIGCONT, &on_job, &before_continue);
-
-    sigset_t job;
-    sigemptyset(&job);
-    sigaddset(&job, SIGTSTP);
-    sigaddset(&job, SIGCONT);
-    sigset_t stop_only;
-    sigemptyset(&stop_only);
-    sigaddset(&stop_only, SIGTSTP);
-    sigset_t before_mask;
-    pthread_sigmask(SIG_BLOCK, &job, &before_mask);
-    sigset_t in_poll = before_mask;
-    sigdelset(&in_poll, SIGTSTP);
-    sigdelset(&in_poll, SIGCONT);
-
-    terminal_modes modes;
-    input how = look(modes);
+    const job_signals saved = catch_job_signals();
+    termios found{};
+    input how = look(found, false);
     for (;;) {
         // A shell's fg continues a stopped job but only hands the terminal
-        // to a running one, with no signal, so the background wait looks
-        // again now and then; ten looks a second cost nothing measurable.
+        // to a running one, with no signal, and a parent that lent its
+        // terminal may stop waiting, so those waits look again now and then;
+        // ten looks a second cost nothing measurable.
         const timespec tenth{0, 100'000'000};
-        const bool reading = how == input::key || how == input::byte;
+        const bool terminal = how == input::key || how == input::key_lent;
+        const bool watched = how == input::key_lent || how == input::background;
         pollfd in{STDIN_FILENO, POLLIN, 0};
-        const int ready = ppoll(&in, reading ? 1 : 0, how == input::background ? &tenth : nullptr, &in_poll);
+        const int ready =
+            ppoll(&in, terminal || how == input::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
+        bool after_continue = take_continue();
+        bool look_again = after_continue || (ready == 0 && watched);
         if (ready > 0) {
             // One read in single-key mode is one key, however many bytes it
-            // has; anything else gives one byte, and what follows is left
-            // for whoever reads next.
+            // has; anything else gives one byte, and what follows is left for
+            // whoever reads next. Single-key mode has no end-of-file
+            // character, so on a terminal nothing read means a hangup.
             char key[64];
-            if (read(STDIN_FILENO, key, how == input::key ? sizeof key : 1) >= 0)
+            const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
+            const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
+            if (got > 0 || (got == 0 && !terminal))
                 break;
-            if (errno != EINTR && errno != EAGAIN) {
-                // No key can ever come: hold the load until a signal.
-                release_terminal(true);
+            if (got < 0 && terminal && errno == EIO) {
+                look_again = true;
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                // No key can ever come: hold the load until a signal, and
+                // leave a terminal that hung up alone.
+                release_terminal(got != 0);
                 how = input::none;
             }
         }
-        if (stop_asked != 0) {
-            stop_asked = 0;
+        if (take_stop()) {
             release_terminal(true);
-            stop_now(on_job, stop_only);
-            continued = 1;
+            stop_now();
+            after_continue = look_again = true;
         }
-        if (continued != 0 || (ready == 0 && how == input::background)) {
-            continued = 0;
-            if (how != input::none)
-                how = look(modes);
-        }
+        if (look_again && how != input::none)
+            how = look(found, after_continue);
     }
     release_terminal(true);
-
-    sigaction(SIGTSTP, &before_stop, nullptr);
-    sigaction(SIGCONT, &before_continue, nullptr);
-    pthread_sigmask(SIG_SETMASK, &before_mask, nullptr);
+    release_job_signals(saved);
 }

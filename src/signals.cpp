@@ -8,11 +8,31 @@
 
 namespace {
 
-// A handler takes no arguments, so the mode it puts back lives here. Two
-// slots, so that a new mode is written whole into the one no handler reads
-// before `held` names it; -1 means no mode is held.
+// A handler takes no arguments, so what it needs lives here. The mode it puts
+// back has two slots, so that a new mode is written whole into the one no
+// handler reads before `held` names it; -1 means no mode is held.
 termios found_modes[2];
 volatile sig_atomic_t held = -1;
+// Set by the wait's handler for SIGTSTP and SIGCONT.
+volatile sig_atomic_t stop_asked = 0;
+volatile sig_atomic_t continued = 0;
+
+struct sigaction action_of(void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    return action;
+}
+
+sigset_t set_of(std::initializer_list<int> signals)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : signals)
+        sigaddset(&set, sig);
+    return set;
+}
 
 // Runs on the initial thread only, and may interrupt it anywhere: it uses
 // async-signal-safe calls only and never returns.
@@ -21,8 +41,7 @@ void on_ending_signal(int sig)
     const int slot = held;
     if (slot >= 0 && in_foreground())
         tcsetattr(STDIN_FILENO, TCSANOW, &found_modes[slot]);
-    struct sigaction plain = {};
-    plain.sa_handler = SIG_DFL;
+    const struct sigaction plain = action_of(SIG_DFL);
     sigaction(sig, &plain, nullptr);
     // SA_NODEFER left the signal unblocked, so this ends the process at once,
     // unless the kernel drops it, as it does for PID 1 of a PID namespace.
@@ -30,13 +49,14 @@ void on_ending_signal(int sig)
     _exit(128 + sig);
 }
 
+void on_job_signal(int sig) { (sig == SIGTSTP ? stop_asked : continued) = 1; }
+
+void on_refused_change(int /*unused*/) {}
+
 sigset_t ending_signals()
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ,
-                          SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT})
-        sigaddset(&set, sig);
+    sigset_t set = set_of({SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ,
+                           SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT});
     // SIGRTMIN is above the real-time signals the C library keeps for itself.
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         sigaddset(&set, sig);
@@ -48,10 +68,8 @@ sigset_t ending_signals()
 void catch_signals()
 {
     const sigset_t ending = ending_signals();
-    struct sigaction action = {};
-    action.sa_handler = on_ending_signal;
+    struct sigaction action = action_of(on_ending_signal);
     action.sa_flags = SA_NODEFER;
-    sigemptyset(&action.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction before = {};
         if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
@@ -73,13 +91,13 @@ bool in_foreground()
     return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
-void hold_terminal(const termios& found, const termios& single_key)
+bool hold_terminal(const termios& found, const termios& single_key)
 {
     const int next = held == 0 ? 1 : 0;
     found_modes[next] = found;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     held = next;
-    tcsetattr(STDIN_FILENO, TCSANOW, &single_key);
+    return tcsetattr(STDIN_FILENO, TCSANOW, &single_key) == 0;
 }
 
 void release_terminal(bool put_back)
@@ -91,4 +109,61 @@ void release_terminal(bool put_back)
         tcsetattr(STDIN_FILENO, TCSANOW, &found_modes[slot]);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     held = -1;
+}
+
+bool terminal_held() { return held >= 0; }
+
+job_signals catch_job_signals()
+{
+    job_signals saved{};
+    const struct sigaction on_job = action_of(on_job_signal);
+    const struct sigaction on_refusal = action_of(on_refused_change);
+    sigaction(SIGTSTP, nullptr, &saved.before_stop);
+    if (saved.before_stop.sa_handler != SIG_IGN)
+        sigaction(SIGTSTP, &on_job, nullptr);
+    sigaction(SIGCONT, &on_job, &saved.before_continue);
+    sigaction(SIGTTOU, nullptr, &saved.before_refusal);
+    if (saved.before_refusal.sa_handler != SIG_IGN)
+        sigaction(SIGTTOU, &on_refusal, nullptr);
+
+    const sigset_t job = set_of({SIGTSTP, SIGCONT});
+    pthread_sigmask(SIG_BLOCK, &job, &saved.before_mask);
+    saved.in_wait = saved.before_mask;
+    sigdelset(&saved.in_wait, SIGTSTP);
+    sigdelset(&saved.in_wait, SIGCONT);
+    return saved;
+}
+
+void release_job_signals(const job_signals& saved)
+{
+    sigaction(SIGTSTP, &saved.before_stop, nullptr);
+    sigaction(SIGCONT, &saved.before_continue, nullptr);
+    sigaction(SIGTTOU, &saved.before_refusal, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved.before_mask, nullptr);
+}
+
+bool take_stop()
+{
+    const bool asked = stop_asked != 0;
+    stop_asked = 0;
+    return asked;
+}
+
+bool take_continue()
+{
+    const bool asked = continued != 0;
+    continued = 0;
+    return asked;
+}
+
+void stop_now()
+{
+    const struct sigaction plain = action_of(SIG_DFL);
+    const struct sigaction on_stop = action_of(on_job_signal);
+    const sigset_t stop_only = set_of({SIGTSTP});
+    sigaction(SIGTSTP, &plain, nullptr);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
+    pthread_sigmask(SIG_BLOCK, &stop_only, nullptr);
+    sigaction(SIGTSTP, &on_stop, nullptr);
 }

@@ -11,7 +11,7 @@
 // the process still has the terminal's foreground, and then ends the process
 // by the same signal, or with status 128 + N where the kernel drops that
 // signal (as it does for PID 1 of a PID namespace). Called first thing, so a
-// stop during the fill or the thread start ends the run too.
+// signal during the fill or the thread start ends the run too.
 void catch_signals();
 
 // The caught signals with SIGTSTP and SIGCONT: the busy threads start with
@@ -23,10 +23,45 @@ sigset_t wait_signals();
 // terminal, so there is no job control over it.
 bool in_foreground();
 
-// Applies `single_key` to standard input; until release_terminal, a caught
-// signal puts `found` back before it ends the process.
-void hold_terminal(const termios& found, const termios& single_key);
+// Applies `single_key` to standard input, and says whether that worked; until
+// release_terminal, a caught signal puts `found` back before it ends the
+// process.
+bool hold_terminal(const termios& found, const termios& single_key);
 
 // Ends the hold. With `put_back`, the mode found is applied again, if the
 // process still has the terminal's foreground.
 void release_terminal(bool put_back);
+
+// Whether a mode is held: hold_terminal was called and release_terminal not since.
+bool terminal_held();
+
+// How the signals of job control were before the wait, and the mask to wait
+// in, which lets SIGTSTP and SIGCONT through.
+struct job_signals {
+    struct sigaction before_stop;
+    struct sigaction before_continue;
+    struct sigaction before_refusal;
+    sigset_t before_mask;
+    sigset_t in_wait;
+};
+
+// For the wait: SIGTSTP (unless ignored at start) and SIGCONT only set flags,
+// which take_stop and take_continue read, and stay blocked on the calling
+// thread except in `in_wait`, so a stop or continue is acted on between the
+// steps of the wait and never in the middle of a change of the terminal.
+// SIGTTOU (unless ignored) is caught too, so that a refused change of the
+// terminal fails with EINTR instead of stopping the process or, as PID 1 of a
+// PID namespace, which never stops, being retried for ever.
+job_signals catch_job_signals();
+
+// Puts back the handlers and the mask catch_job_signals found.
+void release_job_signals(const job_signals& saved);
+
+// Whether a stop, or a continue, has come since the last call.
+bool take_stop();
+bool take_continue();
+
+// Stops the process by SIGTSTP itself, so the shell sees the usual stop, and
+// returns once it is continued. In a process group that no shell can
+// continue, the kernel drops the signal and it returns at once.
+void stop_now();

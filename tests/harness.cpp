@@ -170,6 +170,8 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
         }
         setpgid(job, job);
         signal(SIGTTOU, SIG_IGN);
+        // Its job's status, not a hangup's, is the one the shell ends with.
+        signal(SIGHUP, SIG_IGN);
         if (write(report[1], &job, sizeof job) != sizeof job)
             _exit(126);
         bool stopped = false;
@@ -202,10 +204,10 @@ pty_run::~pty_run()
         kill(shell, SIGKILL);
         waitpid(shell, nullptr, 0);
     }
-    if (master >= 0) {
+    if (master >= 0)
         close(master);
+    if (slave >= 0)
         close(slave);
-    }
 }
 
 bool read_until(pty_run& run, std::string_view text)
@@ -257,6 +259,12 @@ int finish(pty_run& run)
     return status;
 }
 
+void hang_up(pty_run& run)
+{
+    close(run.master);
+    run.master = -1;
+}
+
 void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
 
 void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
@@ -268,20 +276,39 @@ void start_in_background()
     signal(SIGTTOU, SIG_DFL);
 }
 
-void start_as_pid_1()
+namespace {
+
+// Forks: the child returns, to go on and start loadhog, while this process
+// waits for it and ends with its status, as unshare --fork, su -c and
+// setsid -w do. The keys that signal the whole group are for loadhog alone.
+void wait_for_child()
 {
-    if (unshare(CLONE_NEWPID) != 0)
-        _exit(125);
-    const pid_t init = fork();
-    if (init == 0)
+    const pid_t child = fork();
+    if (child == 0)
         return;
-    // The keys that signal the whole group are for loadhog alone.
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     closefrom(3);
     int status = 0;
-    waitpid(init, &status, 0);
+    waitpid(child, &status, 0);
     _exit(shell_status(status));
+}
+
+} // namespace
+
+void start_as_pid_1()
+{
+    if (unshare(CLONE_NEWPID) != 0)
+        _exit(125);
+    wait_for_child();
+}
+
+void start_in_new_session(bool parent_waits_in_foreground)
+{
+    if (!parent_waits_in_foreground)
+        start_in_background();
+    wait_for_child();
+    setsid();
 }
 
 int bare_thread_count()

@@ -71,16 +71,24 @@ void type(const pty_run& run, std::string_view keys);
 // returns its status as outcome::status does.
 int finish(pty_run& run);
 
+// Closes the terminal's master side, as closing a terminal window does: the
+// terminal hangs up.
+void hang_up(pty_run& run);
+
 // Job control as a shell does it: fg hands the terminal to loadhog's group,
 // bg leaves it with the shell; both continue a stopped job, and only that.
 void fg(const pty_run& run);
 void bg(const pty_run& run);
 
-// For `in_child`: starts loadhog in the background, as `&` or `timeout` do,
-// or as PID 1 of a new PID namespace (as `unshare --pid --fork` does, with
-// the keys that signal the whole group ignored by the parent that waits).
+// For `in_child`: starts loadhog in the background, as `&` does; as PID 1
+// of a new PID namespace, as `unshare --pid --fork` does; or in a session of
+// its own, with the terminal still on its standard input but no longer its
+// controlling terminal, under a parent that waits for it in the terminal's
+// foreground (as su -c and setsid -w do) or not (as setsid does from a
+// shell). Where a parent waits, it ignores the keys that signal the group.
 void start_in_background();
 void start_as_pid_1();
+void start_in_new_session(bool parent_waits_in_foreground);
 
 // The threads loadhog shows while it waits with no load at all: natively
 // one; under an emulator (qemu-user) also the emulator's own, which no test

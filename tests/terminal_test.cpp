@@ -2,11 +2,13 @@
 #include "harness.hpp"
 #include "procfs.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ostream>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -36,6 +38,15 @@ const key_case key_cases[] = {
 
 void PrintTo(const key_case& c, std::ostream* os) { *os << c.name; }
 
+termios single_key_of(const termios& mode)
+{
+    termios single_key = mode;
+    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    single_key.c_cc[VMIN] = 1;
+    single_key.c_cc[VTIME] = 0;
+    return single_key;
+}
+
 class keys : public testing::TestWithParam<key_case> {};
 
 TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
@@ -48,11 +59,7 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
     pty_run run({}, mode);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
 
-    termios expected = run.found;
-    expected.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    expected.c_cc[VMIN] = 1;
-    expected.c_cc[VTIME] = 0;
-    EXPECT_TRUE(same_mode(current_mode(run), expected));
+    EXPECT_TRUE(same_mode(current_mode(run), single_key_of(run.found)));
 
     type(run, c.key);
     EXPECT_TRUE(read_until(run, shown + c.echo));
@@ -119,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(loadhog, signals, testing::ValuesIn(signal_cases), case
 struct job_case {
     const char* name;
     bool started_in_background; // with `&`, or in a group of its own as under timeout
-    int stop;                   // how it is stopped in the wait: SIGTSTP is Ctrl-Z typed
-    enum : std::uint8_t { fg_and_key, bg_then_fg_and_key, terminated } then;
+    int stop; // how it is stopped in the wait: SIGTSTP is Ctrl-Z typed, SIGCONT a continue with no stop
+    enum : std::uint8_t { fg_and_key, bg_then_fg_and_key, key, terminated, hung_up } then;
 };
 
 // clang-format off
@@ -131,6 +138,9 @@ const job_case job_cases[] = {
     {"ctrl_z, bg, then fg", false, SIGTSTP, job_case::bg_then_fg_and_key},
     {"ctrl_z, then kill and continue", false, SIGTSTP, job_case::terminated},
     {"sigstop, then fg", false, SIGSTOP, job_case::fg_and_key},
+    {"mode changed elsewhere, continued without a stop", false, SIGCONT, job_case::key},
+    {"the terminal hangs up", false, 0, job_case::hung_up},
+    {"started in the background, the terminal hangs up", true, 0, job_case::hung_up},
 };
 // clang-format on
 
@@ -138,8 +148,15 @@ void PrintTo(const job_case& c, std::ostream* os) { *os << c.name; }
 
 class jobs : public testing::TestWithParam<job_case> {};
 
+bool keeps_its_load(const pty_run& run)
+{
+    const double before = cpu_seconds(run.prog);
+    return eventually([&] { return cpu_seconds(run.prog) > before + 0.3; }) && run_state(run.prog) != 'T';
+}
+
 // Out of the foreground loadhog keeps its load and leaves the terminal alone;
-// in it, it takes single keys in the mode the shell left.
+// in it, it takes single keys in the mode the shell left. A hangup is no key:
+// the load is held until a signal, the shell's SIGHUP in the foreground.
 TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
 {
     const auto& c = GetParam();
@@ -148,6 +165,13 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         ASSERT_TRUE(read_until(run, "(press any key to stop)\r\n")) << run.seen;
     } else {
         ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
+    }
+    if (c.stop == SIGCONT) {
+        termios elsewhere = current_mode(run);
+        elsewhere.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(run.slave, TCSANOW, &elsewhere);
+        kill(run.prog, SIGCONT);
+    } else if (c.stop != 0) {
         if (c.stop == SIGTSTP)
             type(run, "\x1a");
         else
@@ -159,12 +183,18 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         // As a shell does, put its own mode back while the job is stopped.
         tcsetattr(run.slave, TCSANOW, &run.found);
     }
+    if (c.then == job_case::hung_up) {
+        hang_up(run);
+        EXPECT_TRUE(keeps_its_load(run));
+        const int sig = c.started_in_background ? SIGTERM : SIGHUP;
+        kill(run.prog, sig);
+        EXPECT_EQ(finish(run), 128 + sig) << run.seen;
+        return;
+    }
     if (c.then == job_case::bg_then_fg_and_key)
         bg(run);
     if (c.started_in_background || c.then == job_case::bg_then_fg_and_key) {
-        const double before = cpu_seconds(run.prog);
-        EXPECT_TRUE(eventually([&] { return cpu_seconds(run.prog) > before + 0.3; }));
-        EXPECT_NE(run_state(run.prog), 'T');
+        EXPECT_TRUE(keeps_its_load(run));
         EXPECT_TRUE(same_mode(current_mode(run), run.found));
     }
 
@@ -175,16 +205,15 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         EXPECT_TRUE(same_mode(run.left, run.found));
         return;
     }
-    // The mode in force when it comes to the foreground is the one to keep.
+    // The mode in force when it comes to the foreground is the one to keep,
+    // unless nobody set one: then the mode found at the start stays.
     termios shells = run.found;
-    shells.c_cc[VERASE] = '\b';
-    tcsetattr(run.slave, TCSANOW, &shells);
-    termios single_key = shells;
-    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    single_key.c_cc[VMIN] = 1;
-    single_key.c_cc[VTIME] = 0;
-    fg(run);
-    ASSERT_TRUE(eventually([&] { return same_mode(current_mode(run), single_key); }));
+    if (c.then != job_case::key) {
+        shells.c_cc[VERASE] = '\b';
+        tcsetattr(run.slave, TCSANOW, &shells);
+        fg(run);
+    }
+    ASSERT_TRUE(eventually([&] { return same_mode(current_mode(run), single_key_of(shells)); }));
     type(run, "k");
     EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_EQ(run.seen.substr(run.seen.size() - 1), "k");
@@ -219,7 +248,10 @@ struct input_case {
     const char* name;
     std::vector<std::string> args;
     enum : std::uint8_t { terminal, pipe_ab, open_pipe, unreadable } input;
-    bool pid_1;
+    // how it is started: as a plain job, as PID 1, on one processor, or in a
+    // session of its own under a parent that waits in the terminal's
+    // foreground (as su -c) or not (as setsid from a shell)
+    enum : std::uint8_t { job, pid_1, one_processor, lent_terminal, not_its_terminal } start;
     std::string signal_after; // what the terminal shows before the signal
     std::string keys;         // typed instead of a signal
     int status;
@@ -229,11 +261,14 @@ const std::string prompt = "(press any key to stop)\r\n";
 
 // clang-format off
 const input_case input_cases[] = {
-    {"one byte from a pipe, the rest left", {}, input_case::pipe_ab, false, "", "", 0},
-    {"unreadable input holds until terminated", {}, input_case::unreadable, false, prompt, "", 128 + SIGTERM},
-    {"pid 1, terminated in the wait", {}, input_case::open_pipe, true, prompt, "", 128 + SIGTERM},
-    {"pid 1, terminated in the fill", {"-m", "768"}, input_case::open_pipe, true, "RAM=805306368\r\n", "", 128 + SIGTERM},
-    {"pid 1, ctrl_c on a terminal", {}, input_case::terminal, true, prompt, "\x03", 128 + SIGINT},
+    {"one byte from a pipe, the rest left", {}, input_case::pipe_ab, input_case::job, "", "", 0},
+    {"unreadable input holds until terminated", {}, input_case::unreadable, input_case::job, prompt, "", 128 + SIGTERM},
+    {"pid 1, terminated in the wait", {}, input_case::open_pipe, input_case::pid_1, prompt, "", 128 + SIGTERM},
+    {"pid 1, terminated in the fill", {"-m", "768"}, input_case::open_pipe, input_case::pid_1, "RAM=805306368\r\n", "", 128 + SIGTERM},
+    {"pid 1, ctrl_c on a terminal", {}, input_case::terminal, input_case::pid_1, prompt, "\x03", 128 + SIGINT},
+    {"terminated in a one-processor start", {"-c", "300"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
+    {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::lent_terminal, prompt, "k", 0},
+    {"a terminal not its own, left alone", {}, input_case::terminal, input_case::not_its_terminal, prompt, "", 128 + SIGTERM},
 };
 // clang-format on
 
@@ -244,9 +279,9 @@ class input : public testing::TestWithParam<input_case> {};
 TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
 {
     const auto& c = GetParam();
-    if (c.pid_1 && geteuid() != 0)
+    if (c.start == input_case::pid_1 && geteuid() != 0)
         GTEST_SKIP() << "a PID namespace needs root";
-    if (c.pid_1 && emulated())
+    if (c.start == input_case::pid_1 && emulated())
         GTEST_SKIP() << "as PID 1 an emulator acts out the default action of a signal itself, and the kernel drops "
                         "it, so the program never gets to end with 128 + N";
     int pipe_ends[2];
@@ -259,24 +294,54 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             dup2(open("/dev/null", O_WRONLY), 0);
         else if (c.input != input_case::terminal)
             dup2(pipe_ends[0], 0);
-        if (c.pid_1)
+        if (c.start == input_case::pid_1)
             start_as_pid_1();
+        if (c.start == input_case::lent_terminal || c.start == input_case::not_its_terminal)
+            start_in_new_session(c.start == input_case::lent_terminal);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (c.start == input_case::one_processor)
+            sched_setaffinity(0, sizeof one, &one);
     });
     if (c.input != input_case::open_pipe)
         close(pipe_ends[1]);
-    ASSERT_TRUE(c.input == input_case::terminal ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
-    const pid_t loadhog = c.pid_1 ? first_child(run.prog) : run.prog;
+    const bool key_mode = c.input == input_case::terminal && c.start != input_case::not_its_terminal;
+    ASSERT_TRUE(key_mode ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
+    const pid_t loadhog =
+        c.start == input_case::job || c.start == input_case::one_processor ? run.prog : first_child(run.prog);
+    // A signal acts during the start: the threads stop coming long before all have started.
+    const int threads_at_signal = c.start == input_case::one_processor ? 30 + bare_thread_count() : 0;
+    ASSERT_TRUE(eventually([&] { return thread_count(loadhog) >= threads_at_signal; }));
+    const std::string line = "echo hello\n";
+    if (c.start == input_case::not_its_terminal) {
+        ASSERT_TRUE(eventually([&] { return run_state(loadhog) == 'S'; }));
+        EXPECT_TRUE(same_mode(current_mode(run), run.found));
+        type(run, line);
+    }
     if (!c.keys.empty())
         type(run, c.keys);
     else if (!c.signal_after.empty())
         kill(loadhog, SIGTERM);
+    int most_threads = 0;
+    eventually([&] {
+        const int threads = thread_count(loadhog);
+        most_threads = std::max(most_threads, threads);
+        return threads <= 0;
+    });
 
     EXPECT_EQ(finish(run), c.status) << run.seen;
+    EXPECT_LT(most_threads, threads_at_signal + 100);
     EXPECT_TRUE(same_mode(run.left, run.found));
     if (c.input == input_case::pipe_ab) {
         char rest[4] = {};
         EXPECT_EQ(read(pipe_ends[0], rest, sizeof rest), 1);
         EXPECT_EQ(rest[0], 'b');
+    }
+    if (c.start == input_case::not_its_terminal) {
+        int unread = -1;
+        ioctl(run.slave, FIONREAD, &unread);
+        EXPECT_EQ(unread, static_cast<int>(line.size()));
     }
     close(pipe_ends[0]);
     if (c.input == input_case::open_pipe)
