@@ -17,7 +17,12 @@ void* get_ram(settings s)
     const auto bytes = static_cast<std::uint64_t>(s.ram_bytes);
     const auto mb = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes >> 20));
 
-    void* block = std::malloc(bytes);
+    // Where size_t is narrower than the count (on 32-bit systems), malloc and
+    // memset would take only its low bits and fill less than is reported: a
+    // block that cannot be addressed cannot be had. On 64-bit systems every
+    // count fits and the test compiles to nothing.
+    const bool addressable = static_cast<std::size_t>(bytes) == bytes;
+    void* block = addressable ? std::malloc(static_cast<std::size_t>(bytes)) : nullptr;
     if (block == nullptr && bytes != 0) {
         std::printf("Couldn't get %d MB of memory!\n", mb);
         std::exit(1);
@@ -80,6 +85,10 @@ pthread_t* create_threads(settings s)
 {
     if (s.cores <= 0)
         return nullptr;
+    // A table too big for size_t would have its size wrapped (on 32-bit
+    // systems only) and be written past its end.
+    if (static_cast<std::size_t>(s.cores) > SIZE_MAX / sizeof(pthread_t))
+        thread_failure(s.cores);
 
     auto* threads = static_cast<pthread_t*>(std::malloc(sizeof(pthread_t) * static_cast<std::size_t>(s.cores)));
     if (threads == nullptr)
