@@ -49,11 +49,10 @@ namespace {
 // Every busy thread asks for as much processor time as the thread starting
 // them, so started plainly the starting thread gets an ever smaller share and
 // the start takes time that grows with the square of the count. Instead the
-// starting thread keeps one of its processors to itself, and `apart`, which
-// gives new threads `mask` too, keeps them off it until all have started.
-// Returns false, having changed nothing, when there is only one processor to
-// use or the kernel refuses.
-bool keep_apart(const cpu_set_t& allowed, const sigset_t& mask, pthread_attr_t& apart)
+// starting thread keeps one of its processors to itself, and `apart` keeps
+// new threads off it until all have started. Returns false, having changed
+// nothing, when there is only one processor to use or the kernel refuses.
+bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
 {
     if (CPU_COUNT(&allowed) < 2)
         return false;
@@ -71,12 +70,27 @@ bool keep_apart(const cpu_set_t& allowed, const sigset_t& mask, pthread_attr_t& 
 
     if (pthread_attr_init(&apart) != 0)
         return false;
-    if (pthread_attr_setsigmask_np(&apart, &mask) == 0 &&
-        pthread_attr_setaffinity_np(&apart, sizeof others, &others) == 0 &&
+    if (pthread_attr_setaffinity_np(&apart, sizeof others, &others) == 0 &&
         pthread_setaffinity_np(pthread_self(), sizeof just_own, &just_own) == 0)
         return true;
     pthread_attr_destroy(&apart);
     return false;
+}
+
+// Starts one busy thread. It is born with the wait's signals blocked, so
+// every handler runs on the initial thread, between the steps of the wait and
+// never beside them. It inherits them from the starting thread, which blocks
+// them only for the start itself: a signal or Ctrl-Z that comes meanwhile acts
+// as soon as the start returns, so the whole start can be stopped or ended.
+// (Inheriting, rather than naming the mask in the attributes, also holds
+// where a sanitizer's own thread start puts back the creator's mask.)
+bool start_busy_thread(pthread_t& thread, const pthread_attr_t* attr, const sigset_t& busy_mask)
+{
+    sigset_t open;
+    pthread_sigmask(SIG_BLOCK, &busy_mask, &open);
+    const bool started = pthread_create(&thread, attr, run_forever, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &open, nullptr);
+    return started;
 }
 
 } // namespace
@@ -94,26 +108,18 @@ pthread_t* create_threads(settings s)
     if (threads == nullptr)
         thread_failure(s.cores);
 
-    // Each busy thread is born with the wait's signals blocked, so every
-    // handler runs on the initial thread, between the steps of the wait and
-    // never beside them; the initial thread's own mask stays open, so a
-    // signal or Ctrl-Z acts during the start as at any other moment.
     const sigset_t busy_mask = wait_signals();
-    pthread_attr_t plain;
-    if (pthread_attr_init(&plain) != 0 || pthread_attr_setsigmask_np(&plain, &busy_mask) != 0)
-        thread_failure(s.cores);
-
     cpu_set_t allowed;
     pthread_attr_t apart;
     const bool kept_apart =
-        pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 && keep_apart(allowed, busy_mask, apart);
+        pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 && keep_apart(allowed, apart);
 
     for (std::int32_t i = 0; i < s.cores; ++i) {
         // Should the processors allowed shrink meanwhile, a start kept apart
         // may be refused where a plain one is not; only a refused plain start
         // is a failure.
-        if (pthread_create(&threads[i], kept_apart ? &apart : &plain, run_forever, nullptr) != 0 &&
-            (!kept_apart || pthread_create(&threads[i], &plain, run_forever, nullptr) != 0))
+        if (!(kept_apart && start_busy_thread(threads[i], &apart, busy_mask)) &&
+            !start_busy_thread(threads[i], nullptr, busy_mask))
             thread_failure(s.cores);
     }
 
@@ -125,7 +131,6 @@ pthread_t* create_threads(settings s)
         pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
         pthread_attr_destroy(&apart);
     }
-    pthread_attr_destroy(&plain);
     return threads;
 }
 
