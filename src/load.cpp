@@ -2,6 +2,7 @@
 #include "load.hpp"
 #include "signals.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -11,6 +12,17 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// Where the C library registers a restartable sequence for every thread (glibc
+// 2.35 and later, on a kernel that has them), a busy thread on x86-64 can
+// learn at its next preemption that the load is no longer wanted, without a
+// single instruction added to its loop.
+#if defined(__x86_64__) && __has_include(<sys/rseq.h>)
+#include <sys/rseq.h>
+#define LOADHOG_PARKS 1
+#endif
 
 void* get_ram(settings s)
 {
@@ -142,13 +154,87 @@ void favour_waiting_thread()
     if (sched_getscheduler(0) != SCHED_OTHER || getpriority(PRIO_PROCESS, 0) != 0 || errno != 0)
         return;
     const sched_param lowest_real_time{1};
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) == 0)
+        return;
+
+    // The kernel's own layout of sched_setattr's argument, which the C library
+    // declares only from glibc 2.41. A run time under the normal policy is the
+    // thread's time slice (kernel 6.12 and later; older ones ignore it), and
+    // the fair scheduler picks a woken thread with the shortest slice first.
+    // Nothing else changes: the policy stays normal and the nice value 0.
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } short_slice{sizeof short_slice, SCHED_OTHER, 0, 0, 0, 100'000, 0, 0};
+    syscall(SYS_sched_setattr, 0, &short_slice, 0);
 }
 
-void idle_threads(const pthread_t* threads, settings s)
+namespace {
+
+#ifdef LOADHOG_PARKS
+// The one thing the busy threads share: set once, after the key, and read by
+// a busy thread only when the kernel has just interrupted its loop. Being
+// file-local, only stop_threads writes it.
+std::atomic<bool> stopping{false};
+
+// Spins in a restartable sequence that is nothing but a branch to itself, and
+// returns when the kernel interrupts it (a preemption, a migration, a signal):
+// the kernel then resumes the thread at the abort label, which must follow
+// the signature the C library registered. The descriptor is constant data;
+// the kernel clears the thread's pointer to it at each abort, so it is set
+// again at each entry.
+void spin_until_interrupted(struct rseq* own)
 {
+    asm volatile(".pushsection .data.rel.ro, \"aw\"\n\t"
+                 ".balign 32\n"
+                 "3:\n\t"
+                 ".long 0, 0\n\t"
+                 ".quad 1f, 2f - 1f, 4f\n\t"
+                 ".popsection\n\t"
+                 "leaq 3b(%%rip), %%rax\n\t"
+                 "movq %%rax, %[cs]\n"
+                 "1:\n\t"
+                 "jmp 1b\n"
+                 "2:\n\t"
+                 ".byte 0x0f, 0xb9, 0x3d\n\t"
+                 ".long %c[signature]\n"
+                 "4:\n"
+                 : [cs] "=m"(own->rseq_cs)
+                 : [signature] "i"(RSEQ_SIG)
+                 : "rax", "memory");
+}
+
+// Blocks for good, with every signal blocked so that nothing but the end of
+// the process takes it out.
+[[noreturn]] void park()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;)
+        pause();
+}
+#endif
+
+} // namespace
+
+void stop_threads(const pthread_t* threads, settings s)
+{
+#ifdef LOADHOG_PARKS
+    if (__rseq_size > 0 && s.cores > 0) {
+        stopping.store(true, std::memory_order_relaxed);
+        return;
+    }
+#endif
     // An ordinary user may move a thread to the idle class but not back, so
-    // this is for when the load is no longer wanted.
+    // this is for when the load is no longer wanted. One call per thread, each
+    // made at a share of the processors that shrinks with the count.
     const sched_param lowest{};
     for (std::int32_t i = 0; i < s.cores; ++i)
         pthread_setschedparam(threads[i], SCHED_IDLE, &lowest);
@@ -156,6 +242,20 @@ void idle_threads(const pthread_t* threads, settings s)
 
 void* run_forever(void* /*unused*/)
 {
+#ifdef LOADHOG_PARKS
+    if (__rseq_size > 0) {
+        // The thread pointer (x86-64 keeps it in %fs:0) plus the offset the C
+        // library gives is this thread's registered area.
+        char* thread_pointer = nullptr;
+        asm("movq %%fs:0, %0" : "=r"(thread_pointer));
+        auto* own = reinterpret_cast<struct rseq*>(thread_pointer + __rseq_offset);
+        for (;;) {
+            spin_until_interrupted(own);
+            if (stopping.load(std::memory_order_relaxed))
+                park();
+        }
+    }
+#endif
     // An empty loop may be assumed to end and so be deleted (clang++ does);
     // an empty volatile asm counts as a side effect, keeps the loop, and
     // compiles to nothing but the jump back.

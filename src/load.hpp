@@ -25,15 +25,21 @@ pthread_t* create_threads(settings s);
 
 // Puts the calling thread, which is about to wait for the key, in the lowest
 // real-time class, so that when the key comes it runs at once however many
-// busy threads compete; while it waits it uses no processor, so the load is
-// unchanged. Only for a process started under the normal policy at nice 0,
-// and only where the system allows it: otherwise nothing changes.
+// busy threads compete; where that is refused, it gives the thread a short
+// time slice instead (kernel 6.12 and later), which the fair scheduler serves
+// first. While it waits it uses no processor, so the load is unchanged. Only
+// for a process started under the normal policy at nice 0: otherwise, and
+// where neither is allowed, nothing changes.
 void favour_waiting_thread();
 
-// Moves the threads create_threads started to the idle scheduling class, where
-// they run only when nothing else wants a processor, so that what follows the
-// load (releasing the block, ending the process) is not held up by it.
-void idle_threads(const pthread_t* threads, settings s);
+// Ends the load of the threads create_threads started, so that what follows
+// (releasing the block, ending the process) is not held up by it. Where the C
+// library registers restartable sequences (x86-64), each busy thread parks
+// for good at its next preemption, and this returns at once; elsewhere each is
+// moved to the idle class, where it runs only when nothing else wants a
+// processor.
+void stop_threads(const pthread_t* threads, settings s);
 
-// Keeps one processor fully busy until the process ends; never returns.
+// Keeps one processor fully busy until the process ends or, after
+// stop_threads, parks; never returns.
 [[noreturn]] void* run_forever(void* unused);

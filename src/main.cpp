@@ -37,7 +37,7 @@ int main(int argc, char* argv[])
     std::puts("(press any key to stop)");
     favour_waiting_thread();
     get_keypress();
-    idle_threads(threads, s);
+    stop_threads(threads, s);
     std::free(block);
     return close_output();
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -132,6 +133,7 @@ struct start_case {
     // Which of the processors this test may use loadhog is started on.
     enum : std::uint8_t { all, last_one, all_but_first } processors;
     bool privileged; // keeps the right to raise its scheduling
+    bool without_rseq = false;
 };
 
 const start_case start_cases[] = {
@@ -141,7 +143,18 @@ const start_case start_cases[] = {
     {"all processors but the first", 0, start_case::all_but_first, false},
     {"privileged, waiting in real time", 0, start_case::all, true},
     {"privileged, started niced", 5, start_case::all, true},
+    {"without restartable sequences", 0, start_case::all, false, true},
 };
+
+// Whether the kernel takes a time slice asked for under the normal policy.
+bool custom_slices()
+{
+    utsname u{};
+    int major = 0;
+    int minor = 0;
+    return uname(&u) == 0 && std::sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 6 || (major == 6 && minor >= 12));
+}
 
 bool real_time_allowed()
 {
@@ -164,7 +177,8 @@ class busy_threads : public testing::TestWithParam<start_case> {};
 // process was started with (as taskset set them), at its nice value, in the
 // normal scheduling class, with the handled signals blocked. The initial
 // thread is back where it started too; where it may, it waits in the lowest
-// real-time class, unless the user chose a nice value.
+// real-time class, and otherwise with the shortest time slice, unless the
+// user chose a nice value. Without restartable sequences the run is the same.
 TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
 {
     const auto& c = GetParam();
@@ -194,6 +208,8 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         [&] {
             sched_setaffinity(0, sizeof set, &set);
             setpriority(PRIO_PROCESS, 0, c.nice);
+            if (c.without_rseq)
+                setenv("GLIBC_TUNABLES", "glibc.pthread.rseq=0", 1);
         },
         c.privileged);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
@@ -219,6 +235,11 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         EXPECT_EQ(t.nice, c.nice) << "thread " << t.tid;
         const bool real_time = t.tid == run.prog && c.privileged && c.nice == 0;
         EXPECT_EQ(t.policy, real_time ? SCHED_FIFO : SCHED_OTHER) << "thread " << t.tid;
+        // Without that right, the waiting thread has the shortest slice instead.
+        const bool short_slice = t.tid == run.prog && !c.privileged && c.nice == 0 && custom_slices();
+        if (t.slice_ns >= 0) {
+            EXPECT_EQ(t.slice_ns == 100'000, short_slice) << "thread " << t.tid << " slice " << t.slice_ns;
+        }
     }
 
     type(run, "k");

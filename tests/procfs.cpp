@@ -71,8 +71,15 @@ std::vector<thread_facts> threads_of(pid_t pid)
         std::istringstream cpus(status.substr(at + 18));
         // schedstat counts in nanoseconds, where stat's ticks are 10 ms.
         const double cpu = std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9;
-        thread_facts t{std::stoi(entry->d_name), "",  std::stoi(f[16]),
-                       std::stoi(f[38]),         cpu, std::stoull(status.substr(blocked + 7), nullptr, 16)};
+        const std::string sched = proc_file(pid, task + "/sched");
+        const auto slice = sched.find("se.slice");
+        thread_facts t{std::stoi(entry->d_name),
+                       "",
+                       std::stoi(f[16]),
+                       std::stoi(f[38]),
+                       cpu,
+                       std::stoull(status.substr(blocked + 7), nullptr, 16),
+                       slice == std::string::npos ? -1 : std::stoll(sched.substr(sched.find(':', slice) + 1))};
         cpus >> t.cpus;
         threads.push_back(t);
     }

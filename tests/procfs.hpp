@@ -17,6 +17,7 @@ struct thread_facts {
     int policy;
     double cpu_seconds;         // processor time used so far, to the nanosecond
     unsigned long long blocked; // the signals it blocks, bit N-1 for signal N
+    long long slice_ns;         // its time slice under the fair scheduler, or -1 where not shown
 };
 
 // Every thread of the process, the initial one included.
