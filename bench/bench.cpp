@@ -16,6 +16,7 @@
 #include <initializer_list>
 #include <map>
 #include <pty.h>
+#include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -94,69 +95,104 @@ whole_run run_whole(const command& cmd)
     return {wall, seconds(use.ru_utime) + seconds(use.ru_stime), static_cast<double>(use.ru_minflt)};
 }
 
-// loadhog on a terminal of its own, waiting for its key.
+// loadhog waiting for its key, on a terminal of its own or, with `on_pipe`,
+// reading a pipe; `input` is the terminal's master or the pipe's write end.
 struct on_terminal {
-    int master = -1;
+    int input = -1;
     pid_t pid = -1;
     command cmd;
+    bool on_pipe = false;
 };
 
-// loadhog on a terminal of its own, waiting for its key; as an ordinary user
-// would run it unless `privileged`.
-on_terminal start_waiting(const command& cmd, bool privileged = true)
+// loadhog waiting for its key in a session of its own, as a shell, a
+// container or a service starts it; as an ordinary user would run it unless
+// `privileged`. With `on_pipe` it reads a pipe instead of a terminal, and is
+// waiting once all its `threads` run.
+on_terminal start_waiting(const command& cmd, bool privileged = true, bool on_pipe = false, int threads = 0)
 {
-    on_terminal run{-1, -1, cmd};
+    on_terminal run{-1, -1, cmd, on_pipe};
     int slave = -1;
-    if (openpty(&run.master, &slave, nullptr, nullptr, nullptr) != 0)
-        fail("no pseudo-terminal");
+    int ends[2] = {-1, -1};
+    if (on_pipe ? pipe(ends) != 0 : openpty(&run.input, &slave, nullptr, nullptr, nullptr) != 0)
+        fail("no pipe or pseudo-terminal");
     run.pid = fork();
     if (run.pid == 0) {
         if (!privileged)
             drop_scheduling_privilege();
         setsid();
-        ioctl(slave, TIOCSCTTY, 0);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
+        if (on_pipe) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(ends[0], 0);
+            dup2(null, 1);
+            dup2(null, 2);
+        } else {
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+        }
         closefrom(3);
         exec(cmd);
+    }
+    if (on_pipe) {
+        close(ends[0]);
+        run.input = ends[1];
+        while (threads_of(run.pid).size() < static_cast<std::size_t>(threads) + 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return run;
     }
     close(slave);
 
     std::string seen;
     char buf[4096];
     while (seen.find("(press any key to stop)") == std::string::npos) {
-        const ssize_t n = read(run.master, buf, sizeof buf);
+        const ssize_t n = read(run.input, buf, sizeof buf);
         if (n <= 0)
             fail("no prompt from " + cmd[0] + ": " + seen);
         seen.append(buf, static_cast<std::size_t>(n));
     }
-    for (termios mode{}; tcgetattr(run.master, &mode) == 0 && (mode.c_lflag & ICANON) != 0;)
+    for (termios mode{}; tcgetattr(run.input, &mode) == 0 && (mode.c_lflag & ICANON) != 0;)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return run;
 }
 
-// Presses a key and returns the seconds until the process has ended. One
+// Presses a key (or types `key`, Ctrl-C say, which ends the run by `ended_by`)
+// and returns the seconds until the process has ended. On a pipe the byte is
+// written by a process in a session of its own, as from another terminal. One
 // that has not ended after `give_up` seconds is killed, and `give_up` is
 // returned.
-double press_key(on_terminal& run, double give_up = 1e9)
+double press_key(on_terminal& run, double give_up = 1e9, char key = 'k', int ended_by = 0)
 {
     const auto pressed = clock_type::now();
-    if (write(run.master, "k", 1) != 1)
+    if (run.on_pipe) {
+        const pid_t writer = fork();
+        if (writer == 0) {
+            setsid();
+            _exit(write(run.input, &key, 1) == 1 ? 0 : 1);
+        }
+        int written = 1;
+        waitpid(writer, &written, 0);
+        if (written != 0)
+            fail("cannot write the key");
+    } else if (write(run.input, &key, 1) != 1) {
         fail("cannot type");
+    }
     int status = 0;
     while (waitpid(run.pid, &status, give_up < 1e9 ? WNOHANG : 0) == 0) {
         if (seconds_since(pressed) > give_up) {
             kill(run.pid, SIGKILL);
             waitpid(run.pid, &status, 0);
-            close(run.master);
+            close(run.input);
             return give_up;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const double wall = seconds_since(pressed);
-    close(run.master);
-    expect_success(status, run.cmd);
+    close(run.input);
+    if (ended_by != 0 ? !WIFSIGNALED(status) || WTERMSIG(status) != ended_by : false)
+        fail(run.cmd[0] + " was not ended by signal " + std::to_string(ended_by));
+    if (ended_by == 0)
+        expect_success(status, run.cmd);
     return wall;
 }
 
@@ -342,18 +378,24 @@ void key_to_exit(std::vector<row>& rows)
 // as the data files sweep-start.dat and sweep-exit.dat in the current folder
 // for bench/sweep.gp to draw ("-" where there is no figure). Key to exit is
 // measured with the load held 10 s, since right after the start most busy
-// threads still sit where they were started and the key is taken faster;
-// with the right to use the real-time class (run as root) and without it,
-// where a run is given up after 60 s.
+// threads still sit where they were started and the key is taken faster:
+// with the right to use the real-time class (run as root) and without it, a
+// key on the terminal and, from 2000 threads, a byte on a pipe written from
+// another session, and Ctrl-C at the most threads. A run is given up after
+// 60 s. Run as root, the benchmark itself waits in the real-time class, so
+// that with every process in one task group (automatic groups off) its own
+// clock is not held up by the busy threads.
 void sweep(std::vector<row>& rows)
 {
+    const sched_param measuring{2};
+    sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &measuring);
     const std::vector<int> counts = {100, 500, 1000, 2000, 5000, 10000};
     std::FILE* start_data = std::fopen("sweep-start.dat", "w");
     std::FILE* exit_data = std::fopen("sweep-exit.dat", "w");
     if (start_data == nullptr || exit_data == nullptr)
         fail("cannot write the sweep's data files");
     std::fprintf(start_data, "# threads loadhog_s plain_start_s\n");
-    std::fprintf(exit_data, "# threads privileged_s unprivileged_s (60 = given up)\n");
+    std::fprintf(exit_data, "# threads privileged_s unprivileged_key_s unprivileged_pipe_s (60 = given up)\n");
     for (const int n : counts) {
         progress("sweep start -c " + std::to_string(n));
         const std::string count = std::to_string(n);
@@ -365,19 +407,35 @@ void sweep(std::vector<row>& rows)
         std::fprintf(start_data, "%d %.3f %s\n", n, median(ours), plain.c_str());
         rows.push_back({"sweep start -c " + count + ", wall s", fixed(median(ours), 3), plain, "", ""});
     }
+    const auto held = [](on_terminal run, char key = 'k', int ended_by = 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        return press_key(run, 60, key, ended_by);
+    };
+    const auto shown = [](double s) { return fixed(s, 3) + (s >= 60 ? " (given up)" : ""); };
     for (const int n : counts) {
         const std::string count = std::to_string(n);
-        double seconds[2] = {};
-        for (const bool privileged : {true, false}) {
-            progress("sweep key to exit -m 2048 -c " + count + (privileged ? ", privileged" : ", unprivileged"));
-            on_terminal run = start_waiting({loadhog_path, "-m", "2048", "-c", count}, privileged);
-            std::this_thread::sleep_for(std::chrono::seconds(10));
-            seconds[privileged ? 0 : 1] = press_key(run, 60);
-        }
-        std::fprintf(exit_data, "%d %.3f %.3f\n", n, seconds[0], seconds[1]);
+        const command cmd = {loadhog_path, "-m", "2048", "-c", count};
+        progress("sweep key to exit -c " + count + ": privileged, then unprivileged");
+        const double privileged = held(start_waiting(cmd, true));
+        const double key = held(start_waiting(cmd, false));
+        std::string pipe = "-";
         rows.push_back({"sweep key to exit -m 2048 -c " + count + ", held 10 s, privileged / unprivileged s",
-                        fixed(seconds[0], 3), fixed(seconds[1], 3) + (seconds[1] >= 60 ? " (given up)" : ""), "",
-                        "privileged <= 0.5"});
+                        shown(privileged), shown(key), "",
+                        n >= 2000 ? "privileged <= 0.5, unprivileged <= 1" : "privileged <= 0.5"});
+        if (n >= 2000) {
+            progress("sweep byte on a pipe from another session -c " + count + ", unprivileged");
+            const double byte = held(start_waiting(cmd, false, true, n));
+            pipe = fixed(byte, 3);
+            rows.push_back(
+                {"sweep byte on a pipe from another session -m 2048 -c " + count + ", held 10 s, unprivileged s",
+                 shown(byte), "", "", "<= 1"});
+        }
+        if (n == counts.back()) {
+            progress("sweep Ctrl-C -c " + count + ", unprivileged");
+            rows.push_back({"sweep Ctrl-C -m 2048 -c " + count + ", held 10 s, unprivileged s",
+                            shown(held(start_waiting(cmd, false), '\x03', SIGINT)), "", "", "<= 1"});
+        }
+        std::fprintf(exit_data, "%d %.3f %.3f %s\n", n, privileged, key, pipe.c_str());
     }
     std::fclose(start_data);
     std::fclose(exit_data);
