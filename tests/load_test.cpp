@@ -150,10 +150,12 @@ const start_case start_cases[] = {
 bool custom_slices()
 {
     utsname u{};
-    int major = 0;
-    int minor = 0;
-    return uname(&u) == 0 && std::sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
-           (major > 6 || (major == 6 && minor >= 12));
+    if (uname(&u) != 0)
+        return false;
+    char* rest = nullptr;
+    const long major = std::strtol(u.release, &rest, 10);
+    const long minor = *rest == '.' ? std::strtol(rest + 1, nullptr, 10) : 0;
+    return major > 6 || (major == 6 && minor >= 12);
 }
 
 bool real_time_allowed()
