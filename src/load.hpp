@@ -16,9 +16,9 @@ void* get_ram(settings s);
 // their handles once all run (nullptr when s.cores is not positive). The start
 // takes time in proportion to the count where two processors or more may be
 // used, and in proportion to its square on one. Each thread is born with the
-// wait's signals blocked (see wait_signals), while the calling thread's own
-// mask is left as it is, and once all run each has the processors and the
-// scheduling that default attributes give. If a thread cannot be started it
+// wait's signals blocked (see wait_signals), which the calling thread blocks
+// only for the moment of each start, and once all run each has the
+// processors and the scheduling that default attributes give. If a thread cannot be started it
 // writes "Error running threads to use N CPU cores" to standard output and
 // ends the process with status 1.
 pthread_t* create_threads(settings s);
