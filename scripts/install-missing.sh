@@ -12,7 +12,14 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
     [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     echo "installing: ${missing[*]}"
-    "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=600 update
+    # A mirror in the middle of a sync serves indexes that do not match their
+    # release file: ask again after a pause, and in the end go on with the
+    # lists there are, since the install itself says if a package cannot be had.
+    local try
+    for try in 1 2 3; do
+        "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=600 update && break
+        [ "$try" -lt 3 ] && sleep 30
+    done
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y \
         --no-install-recommends "${missing[@]}"
 }
