@@ -97,7 +97,7 @@ whole_run run_whole(const command& cmd)
 
 // loadhog waiting for its key, on a terminal of its own or, with `on_pipe`,
 // reading a pipe; `input` is the terminal's master or the pipe's write end.
-struct on_terminal {
+struct waiting_run {
     int input = -1;
     pid_t pid = -1;
     command cmd;
@@ -108,9 +108,9 @@ struct on_terminal {
 // container or a service starts it; as an ordinary user would run it unless
 // `privileged`. With `on_pipe` it reads a pipe instead of a terminal, and is
 // waiting once all its `threads` run.
-on_terminal start_waiting(const command& cmd, bool privileged = true, bool on_pipe = false, int threads = 0)
+waiting_run start_waiting(const command& cmd, bool privileged = true, bool on_pipe = false, int threads = 0)
 {
-    on_terminal run{-1, -1, cmd, on_pipe};
+    waiting_run run{-1, -1, cmd, on_pipe};
     int slave = -1;
     int ends[2] = {-1, -1};
     if (on_pipe ? pipe(ends) != 0 : openpty(&run.input, &slave, nullptr, nullptr, nullptr) != 0)
@@ -161,7 +161,7 @@ on_terminal start_waiting(const command& cmd, bool privileged = true, bool on_pi
 // written by a process in a session of its own, as from another terminal. One
 // that has not ended after `give_up` seconds is killed, and `give_up` is
 // returned.
-double press_key(on_terminal& run, double give_up = 1e9, char key = 'k', int ended_by = 0)
+double press_key(waiting_run& run, double give_up = 1e9, char key = 'k', int ended_by = 0)
 {
     const auto pressed = clock_type::now();
     if (run.on_pipe) {
@@ -189,10 +189,10 @@ double press_key(on_terminal& run, double give_up = 1e9, char key = 'k', int end
     }
     const double wall = seconds_since(pressed);
     close(run.input);
-    if (ended_by != 0 ? !WIFSIGNALED(status) || WTERMSIG(status) != ended_by : false)
-        fail(run.cmd[0] + " was not ended by signal " + std::to_string(ended_by));
     if (ended_by == 0)
         expect_success(status, run.cmd);
+    else if (!WIFSIGNALED(status) || WTERMSIG(status) != ended_by)
+        fail(run.cmd[0] + " was not ended by signal " + std::to_string(ended_by));
     return wall;
 }
 
@@ -301,7 +301,7 @@ void busy(std::vector<row>& rows)
         std::vector<double> lowest;
         std::vector<double> initial;
         for (int i = 0; i < 5; ++i) {
-            on_terminal run = start_waiting({loadhog_path, "-c", std::to_string(n)});
+            waiting_run run = start_waiting({loadhog_path, "-c", std::to_string(n)});
             const auto before = thread_cpu(run.pid);
             const auto start = clock_type::now();
             std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -337,7 +337,7 @@ void footprint(std::vector<row>& rows)
         progress("footprint -c " + std::to_string(n));
         std::vector<double> kb;
         for (int i = 0; i < 3; ++i) {
-            on_terminal run = start_waiting({loadhog_path, "-c", std::to_string(n)});
+            waiting_run run = start_waiting({loadhog_path, "-c", std::to_string(n)});
             kb.push_back(static_cast<double>(resident_kb(run.pid)));
             press_key(run);
         }
@@ -367,7 +367,7 @@ void key_to_exit(std::vector<row>& rows)
         progress("key to exit -m 2048 -c " + std::to_string(n));
         std::vector<double> wall;
         for (int i = 0; i < 5; ++i) {
-            on_terminal run = start_waiting({loadhog_path, "-m", "2048", "-c", std::to_string(n)});
+            waiting_run run = start_waiting({loadhog_path, "-m", "2048", "-c", std::to_string(n)});
             wall.push_back(press_key(run));
         }
         rows.push_back({"key to exit -m 2048 -c " + std::to_string(n) + ", s", fixed(median(wall), 3), "", "", target});
@@ -407,7 +407,7 @@ void sweep(std::vector<row>& rows)
         std::fprintf(start_data, "%d %.3f %s\n", n, median(ours), plain.c_str());
         rows.push_back({"sweep start -c " + count + ", wall s", fixed(median(ours), 3), plain, "", ""});
     }
-    const auto held = [](on_terminal run, char key = 'k', int ended_by = 0) {
+    const auto held = [](waiting_run run, char key = 'k', int ended_by = 0) {
         std::this_thread::sleep_for(std::chrono::seconds(10));
         return press_key(run, 60, key, ended_by);
     };
