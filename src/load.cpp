@@ -52,6 +52,32 @@ void* get_ram(settings s)
 
 namespace {
 
+// Asks for a time slice of `ns` nanoseconds for the calling thread, keeping
+// its policy and nice value (0 asks for the kernel's default). Under a fair
+// policy a run time is the thread's slice on kernel 6.12 and later; older
+// kernels ignore it, and a real-time policy refuses it. The argument is the
+// kernel's own layout, which the C library declares only from glibc 2.41.
+// Returns whether the kernel took it.
+bool ask_slice(std::uint64_t ns)
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        return false;
+    constexpr std::uint64_t keep_policy = 0x08;
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } request{sizeof request, 0, keep_policy, nice, 0, ns, 0, 0};
+    return syscall(SYS_sched_setattr, 0, &request, 0) == 0;
+}
+
 [[noreturn]] void thread_failure(std::int32_t cores)
 {
     std::printf("Error running threads to use %d CPU cores\n", cores);
@@ -126,6 +152,14 @@ pthread_t* create_threads(settings s)
     const bool kept_apart =
         pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 && keep_apart(allowed, apart);
 
+    // New threads take the starting thread's slice. The fair scheduler gives
+    // each a deadline half a slice on when it starts; with the default slice,
+    // shorter than a tick, the deadlines of the busy threads that have not run
+    // yet soon lie before that of a woken waiting thread, which then waits
+    // for each of them: for seconds, at thousands of threads a processor.
+    // Two ticks (at 250 Hz) keep it ahead of them until their first round is
+    // nearly over. Their share of the processors stays the same.
+    const bool long_slices = ask_slice(8'000'000);
     for (std::int32_t i = 0; i < s.cores; ++i) {
         // Should the processors allowed shrink meanwhile, a start kept apart
         // may be refused where a plain one is not; only a refused plain start
@@ -143,6 +177,8 @@ pthread_t* create_threads(settings s)
         pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
         pthread_attr_destroy(&apart);
     }
+    if (long_slices)
+        ask_slice(0);
     return threads;
 }
 
@@ -157,22 +193,8 @@ void favour_waiting_thread()
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) == 0)
         return;
 
-    // The kernel's own layout of sched_setattr's argument, which the C library
-    // declares only from glibc 2.41. A run time under the normal policy is the
-    // thread's time slice (kernel 6.12 and later; older ones ignore it), and
-    // the fair scheduler picks a woken thread with the shortest slice first.
-    // Nothing else changes: the policy stays normal and the nice value 0.
-    struct {
-        std::uint32_t size;
-        std::uint32_t policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime;
-        std::uint64_t deadline;
-        std::uint64_t period;
-    } short_slice{sizeof short_slice, SCHED_OTHER, 0, 0, 0, 100'000, 0, 0};
-    syscall(SYS_sched_setattr, 0, &short_slice, 0);
+    // The fair scheduler picks a woken thread with the shortest slice first.
+    ask_slice(100'000);
 }
 
 namespace {
@@ -249,11 +271,11 @@ void* run_forever(void* /*unused*/)
         char* thread_pointer = nullptr;
         asm("movq %%fs:0, %0" : "=r"(thread_pointer));
         auto* own = reinterpret_cast<struct rseq*>(thread_pointer + __rseq_offset);
-        for (;;) {
+        // A thread that first runs after the key parks at once, instead of
+        // spinning for a whole slice before its first preemption.
+        while (!stopping.load(std::memory_order_relaxed))
             spin_until_interrupted(own);
-            if (stopping.load(std::memory_order_relaxed))
-                park();
-        }
+        park();
     }
 #endif
     // An empty loop may be assumed to end and so be deleted (clang++ does);
