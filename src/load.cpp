@@ -201,8 +201,9 @@ namespace {
 
 #ifdef LOADHOG_PARKS
 // The one thing the busy threads share: set once, after the key, and read by
-// a busy thread only when the kernel has just interrupted its loop. Being
-// file-local, only stop_threads writes it.
+// a busy thread only before it enters its loop and each time the kernel has
+// interrupted it, never inside it. Being file-local, only stop_threads
+// writes it.
 std::atomic<bool> stopping{false};
 
 // Spins in a restartable sequence that is nothing but a branch to itself, and
