@@ -374,6 +374,16 @@ void key_to_exit(std::vector<row>& rows)
     }
 }
 
+// Key to exit (or Ctrl-C, with `key` and `ended_by`) after the load has been
+// held `hold` seconds; given up after 60 s.
+double held(waiting_run run, int hold = 10, char key = 'k', int ended_by = 0)
+{
+    std::this_thread::sleep_for(std::chrono::seconds(hold));
+    return press_key(run, 60, key, ended_by);
+}
+
+std::string shown(double s) { return fixed(s, 3) + (s >= 60 ? " (given up)" : ""); }
+
 // How start and key to exit scale with the number of busy threads, written
 // as the data files sweep-start.dat and sweep-exit.dat in the current folder
 // for bench/sweep.gp to draw ("-" where there is no figure). Key to exit is
@@ -407,11 +417,6 @@ void sweep(std::vector<row>& rows)
         std::fprintf(start_data, "%d %.3f %s\n", n, median(ours), plain.c_str());
         rows.push_back({"sweep start -c " + count + ", wall s", fixed(median(ours), 3), plain, "", ""});
     }
-    const auto held = [](waiting_run run, char key = 'k', int ended_by = 0) {
-        std::this_thread::sleep_for(std::chrono::seconds(10));
-        return press_key(run, 60, key, ended_by);
-    };
-    const auto shown = [](double s) { return fixed(s, 3) + (s >= 60 ? " (given up)" : ""); };
     for (const int n : counts) {
         const std::string count = std::to_string(n);
         const command cmd = {loadhog_path, "-m", "2048", "-c", count};
@@ -433,7 +438,7 @@ void sweep(std::vector<row>& rows)
         if (n == counts.back()) {
             progress("sweep Ctrl-C -c " + count + ", unprivileged");
             rows.push_back({"sweep Ctrl-C -m 2048 -c " + count + ", held 10 s, unprivileged s",
-                            shown(held(start_waiting(cmd, false), '\x03', SIGINT)), "", "", "<= 1"});
+                            shown(held(start_waiting(cmd, false), 10, '\x03', SIGINT)), "", "", "<= 1"});
         }
         std::fprintf(exit_data, "%d %.3f %.3f %s\n", n, privileged, key, pipe.c_str());
     }
@@ -441,20 +446,41 @@ void sweep(std::vector<row>& rows)
     std::fclose(exit_data);
 }
 
+// What scripts/check-kernel prints for the kernel it boots: every one of
+// three whole runs at -c 200 and 2000, and key to exit (with the right to use
+// the real-time class and without it) and Ctrl-C at -c 2000 after a 10 s hold.
+void kernel(std::vector<row>& rows)
+{
+    for (const int n : {200, 2000}) {
+        const std::string count = std::to_string(n);
+        progress("kernel start -c " + count);
+        std::string walls;
+        for (int i = 0; i < 3; ++i)
+            walls += (i > 0 ? ", " : "") + fixed(run_whole({loadhog_path, "-c", count}).wall, 3);
+        rows.push_back({"start -c " + count + ", three whole runs, wall s", walls, "", "", ""});
+    }
+    const command cmd = {loadhog_path, "-m", "256", "-c", "2000"};
+    progress("kernel key to exit -c 2000: privileged, unprivileged, Ctrl-C");
+    rows.push_back({"key to exit -m 256 -c 2000, held 10 s, privileged / unprivileged s",
+                    shown(held(start_waiting(cmd, true))), shown(held(start_waiting(cmd, false))), "", ""});
+    rows.push_back({"Ctrl-C -m 256 -c 2000, held 10 s, unprivileged s",
+                    shown(held(start_waiting(cmd, false), 10, '\x03', SIGINT)), "", "", ""});
+}
+
 } // namespace
 
-// Runs the sections named on the command line, or all but the sweep, which
-// takes long and runs only when named.
+// Runs the sections named on the command line, or all but the sweep and the
+// kernel check's, which run only when named.
 int main(int argc, char* argv[])
 {
     const std::vector<std::pair<std::string, void (*)(std::vector<row>&)>> sections = {
         {"fill", fill},   {"busy", busy},        {"footprint", footprint},
-        {"start", start}, {"exit", key_to_exit}, {"sweep", sweep},
+        {"start", start}, {"exit", key_to_exit}, {"sweep", sweep}, {"kernel", kernel},
     };
     const std::vector<std::string> asked(argv + 1, argv + argc);
     std::vector<row> rows;
     for (const auto& [name, section] : sections)
-        if ((asked.empty() && name != "sweep") || std::find(asked.begin(), asked.end(), name) != asked.end())
+        if ((asked.empty() && name != "sweep" && name != "kernel") || std::find(asked.begin(), asked.end(), name) != asked.end())
             section(rows);
 
     std::printf("| measure | loadhog | reference | ratio | target |\n|---|---:|---:|---:|---|\n");
