@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "keywait.hpp"
+#include "handover.hpp"
 #include "signals.hpp"
 
 #include <cerrno>
@@ -117,9 +118,16 @@ input look(termios& found, bool after_continue)
 void get_keypress()
 {
     const job_signals saved = catch_job_signals();
+    sigset_t taken = wait_signals();
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&saved.in_wait, sig) == 1)
+            sigdelset(&taken, sig);
+    watch_signals(taken);
     termios found{};
     input how = look(found, false);
     for (;;) {
+        arm_input(how == input::key || how == input::key_lent || how == input::byte);
+        decided();
         // A shell's fg continues a stopped job but only hands the terminal
         // to a running one, with no signal, and a parent that lent its
         // terminal may stop waiting, so those waits look again now and then;
@@ -130,6 +138,8 @@ void get_keypress()
         pollfd in{STDIN_FILENO, POLLIN, 0};
         const int ready =
             ppoll(&in, terminal || how == input::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
+        if (ready != 0)
+            deciding();
         bool after_continue = take_continue();
         bool look_again = after_continue || (ready == 0 && watched);
         if (ready > 0) {
@@ -140,8 +150,10 @@ void get_keypress()
             char key[64];
             const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
-            if (got > 0 || (got == 0 && !terminal))
+            if (got > 0 || (got == 0 && !terminal)) {
+                stop_load();
                 break;
+            }
             if (got < 0 && terminal && errno == EIO) {
                 look_again = true;
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
@@ -131,7 +132,9 @@ struct start_case {
     const char* name;
     int nice;
     // Which of the processors this test may use loadhog is started on.
-    enum : std::uint8_t { all, last_one, all_but_first } processors;
+    // widened_cpuset: in a cpuset of the first two, widened to all once the
+    // load runs.
+    enum : std::uint8_t { all, last_one, all_but_first, widened_cpuset } processors;
     bool privileged; // keeps the right to raise its scheduling
     bool without_rseq = false;
 };
@@ -144,7 +147,36 @@ const start_case start_cases[] = {
     {"privileged, waiting in real time", 0, start_case::all, true},
     {"privileged, started niced", 5, start_case::all, true},
     {"without restartable sequences", 0, start_case::all, false, true},
+    {"in a cpuset widened once all run", 0, start_case::widened_cpuset, false},
 };
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return false;
+    const bool written = std::fputs(text.c_str(), file) >= 0;
+    return std::fclose(file) == 0 && written;
+}
+
+// A cgroup v2 of this test's own whose cpuset holds the first two processors
+// of `set`, or "" where none can be made (no root, no cgroup v2 cpuset).
+std::string cpuset_of_two(const cpu_set_t& set)
+{
+    const std::string path = "/sys/fs/cgroup/loadhog-test-" + std::to_string(getpid());
+    cpu_set_t two;
+    CPU_ZERO(&two);
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&two) < 2; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            CPU_SET(cpu, &two);
+    if (!write_text("/sys/fs/cgroup/cgroup.subtree_control", "+cpuset") || mkdir(path.c_str(), 0755) != 0)
+        return "";
+    if (!write_text(path + "/cpuset.cpus", cpu_list(two))) {
+        rmdir(path.c_str());
+        return "";
+    }
+    return path;
+}
 
 // Whether the kernel takes a time slice asked for under the normal policy.
 bool custom_slices()
@@ -203,19 +235,34 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         if (CPU_COUNT(&set) < 2)
             GTEST_SKIP() << "needs three processors or more";
     }
+    std::string cpuset;
+    if (c.processors == start_case::widened_cpuset) {
+        if (CPU_COUNT(&set) < 3)
+            GTEST_SKIP() << "needs three processors or more";
+        cpuset = cpuset_of_two(set);
+        if (cpuset.empty())
+            GTEST_SKIP() << "needs root and a cpuset in cgroup v2";
+    }
     if (c.privileged && !real_time_allowed())
         GTEST_SKIP() << "the real-time class is refused here";
 
     pty_run run(
         {"-c", "16"}, default_mode(), {},
         [&] {
-            sched_setaffinity(0, sizeof set, &set);
+            if (!cpuset.empty())
+                write_text(cpuset + "/cgroup.procs", "0");
+            else
+                sched_setaffinity(0, sizeof set, &set);
             setpriority(PRIO_PROCESS, 0, c.nice);
             if (c.without_rseq)
                 setenv("GLIBC_TUNABLES", "glibc.pthread.rseq=0", 1);
         },
         c.privileged);
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
+    // Plain threads follow their cpuset when it is widened, and so must these.
+    if (!cpuset.empty()) {
+        EXPECT_TRUE(write_text(cpuset + "/cpuset.cpus", cpu_list(set)));
+    }
 
     // Every signal with a handler goes to the initial thread, never to a busy one.
     const sigset_t waits = wait_signals();
@@ -255,6 +302,8 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
     EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_EQ(run.seen, "RAM=0\r\nUsing 0 MB of RAM\r\nUsing 16 CPU cores\r\n(press any key to stop)\r\nk");
     EXPECT_TRUE(same_mode(run.left, run.found));
+    if (!cpuset.empty())
+        rmdir(cpuset.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(loadhog, busy_threads, testing::ValuesIn(start_cases), case_name{});

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+#include "handover.hpp"
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Shared by the waiting thread and the busy threads, which read them only
+// between two spins, never inside the loop. `decisions` counts the wait's
+// decisions: a busy thread loads it before it looks, and sleeps only while it
+// still holds that value, so a decision made meanwhile is never missed.
+// `watched` is written once, before `watching` is set.
+std::atomic<bool> stopping{false};
+std::atomic<bool> is_deciding{false};
+std::atomic<bool> input_armed{false};
+std::atomic<bool> watching{false};
+std::atomic<std::uint32_t> decisions{0};
+sigset_t watched;
+
+long futex(int op, std::uint32_t value)
+{
+    return syscall(SYS_futex, &decisions, op, value, nullptr, nullptr, 0);
+}
+
+// sigpending gives the signals pending and blocked in the calling thread, and
+// a busy thread blocks all the wait takes. A signal the process was started
+// with blocked is not taken by the wait either, and would stay pending for
+// good, so only those the wait lets through count.
+bool wanted_by_wait()
+{
+    if (!watching.load(std::memory_order_acquire))
+        return false;
+    sigset_t pending;
+    if (sigpending(&pending) == 0)
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (sigismember(&watched, sig) == 1 && sigismember(&pending, sig) == 1)
+                return true;
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    return input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0;
+}
+
+} // namespace
+
+void watch_signals(const sigset_t& taken)
+{
+    watched = taken;
+    watching.store(true, std::memory_order_release);
+}
+
+void arm_input(bool armed) { input_armed.store(armed, std::memory_order_release); }
+
+void deciding() { is_deciding.store(true, std::memory_order_release); }
+
+void decided()
+{
+    if (!is_deciding.exchange(false, std::memory_order_acq_rel))
+        return;
+    decisions.fetch_add(1, std::memory_order_acq_rel);
+    futex(FUTEX_WAKE_PRIVATE, INT_MAX);
+}
+
+// Those making way are not woken: asleep, they are as good as parked, and
+// waking them would only have them compete with the end of the process.
+void stop_load() { stopping.store(true, std::memory_order_release); }
+
+bool load_stopped() { return stopping.load(std::memory_order_acquire); }
+
+void make_way()
+{
+    const std::uint32_t seen = decisions.load(std::memory_order_acquire);
+    if (!stopping.load(std::memory_order_acquire) && (is_deciding.load(std::memory_order_acquire) || wanted_by_wait()))
+        futex(FUTEX_WAIT_PRIVATE, seen);
+}
