@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "load.hpp"
+#include "handover.hpp"
 #include "signals.hpp"
 
 #include <atomic>
@@ -8,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -19,7 +22,7 @@
 // 2.35 and later, on a kernel that has them), a busy thread on x86-64 can
 // learn at its next preemption that the load is no longer wanted, without a
 // single instruction added to its loop.
-#if defined(__x86_64__) && __has_include(<sys/rseq.h>)
+#if defined(__x86_64__) && defined(__LP64__) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #define LOADHOG_PARKS 1
 #endif
@@ -84,11 +87,50 @@ bool ask_slice(std::uint64_t ns)
     std::exit(1);
 }
 
-// Every busy thread asks for as much processor time as the thread starting
-// them, so started plainly the starting thread gets an ever smaller share and
-// the start takes time that grows with the square of the count. Instead the
-// starting thread keeps one of its processors to itself, and `apart` keeps
-// new threads off it until all have started. Returns false, having changed
+// Zero until every busy thread has been started. A new thread sleeps on it,
+// outside its loop, so that the start never waits on a busy thread: not for
+// a processor, and not for a lock a busy thread took in its first steps and
+// holds when it is switched out, as a fault on its new stack may.
+std::atomic<std::uint32_t> all_started{0};
+
+void wait_until_all_started()
+{
+    while (all_started.load(std::memory_order_acquire) == 0)
+        syscall(SYS_futex, &all_started, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}
+
+void let_all_run()
+{
+    all_started.store(1, std::memory_order_release);
+    syscall(SYS_futex, &all_started, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// The processors a thread is given back once all run. A mask the process was
+// started with that is all its cpuset allows was not narrowed by taskset, and
+// is given back as every processor, which the kernel cuts to the cpuset: a
+// thread given a mask keeps it (from kernel 6.2) and would be held to it when
+// the cpuset is widened later, where a plain thread would follow the cpuset.
+// A narrower one is the mask a plain thread would inherit, and is given back
+// as it was. Telling the two apart means asking for every processor once.
+cpu_set_t given_back(const cpu_set_t& allowed)
+{
+    cpu_set_t every;
+    std::memset(&every, 0xff, sizeof every);
+    if (pthread_setaffinity_np(pthread_self(), sizeof every, &every) != 0)
+        return allowed;
+    cpu_set_t widest;
+    const bool whole_cpuset =
+        pthread_getaffinity_np(pthread_self(), sizeof widest, &widest) == 0 && CPU_EQUAL(&widest, &allowed);
+    if (!whole_cpuset)
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    return whole_cpuset ? every : allowed;
+}
+
+// Waking all the busy threads at once would let each stop the thread waking
+// them, which would then wait for a round of those already woken before it
+// went on, and the start would take time growing with the square of the
+// count. Instead the starting thread keeps one of its processors to itself,
+// and `apart` keeps new threads off it until all have started and been woken. Returns false, having changed
 // nothing, when there is only one processor to use or the kernel refuses.
 bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
 {
@@ -149,8 +191,9 @@ pthread_t* create_threads(settings s)
     const sigset_t busy_mask = wait_signals();
     cpu_set_t allowed;
     pthread_attr_t apart;
-    const bool kept_apart =
-        pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 && keep_apart(allowed, apart);
+    const bool known = pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0;
+    const cpu_set_t back = known && CPU_COUNT(&allowed) >= 2 ? given_back(allowed) : allowed;
+    const bool kept_apart = known && keep_apart(allowed, apart);
 
     // New threads take the starting thread's slice. The fair scheduler gives
     // each a deadline half a slice on when it starts; with the default slice,
@@ -169,12 +212,14 @@ pthread_t* create_threads(settings s)
             thread_failure(s.cores);
     }
 
+    let_all_run();
+
     // Now every thread, the starting one too, gets back the processors the
     // process had, as default attributes would have given it.
     if (kept_apart) {
         for (std::int32_t i = 0; i < s.cores; ++i)
-            pthread_setaffinity_np(threads[i], sizeof allowed, &allowed);
-        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+            pthread_setaffinity_np(threads[i], sizeof back, &back);
+        pthread_setaffinity_np(pthread_self(), sizeof back, &back);
         pthread_attr_destroy(&apart);
     }
     if (long_slices)
@@ -200,12 +245,6 @@ void favour_waiting_thread()
 namespace {
 
 #ifdef LOADHOG_PARKS
-// The one thing the busy threads share: set once, after the key, and read by
-// a busy thread only before it enters its loop and each time the kernel has
-// interrupted it, never inside it. Being file-local, only stop_threads
-// writes it.
-std::atomic<bool> stopping{false};
-
 // Spins in a restartable sequence that is nothing but a branch to itself, and
 // returns when the kernel interrupts it (a preemption, a migration, a signal):
 // the kernel then resumes the thread at the abort label, which must follow
@@ -251,7 +290,7 @@ void stop_threads(const pthread_t* threads, settings s)
 {
 #ifdef LOADHOG_PARKS
     if (__rseq_size > 0 && s.cores > 0) {
-        stopping.store(true, std::memory_order_relaxed);
+        stop_load();
         return;
     }
 #endif
@@ -265,6 +304,7 @@ void stop_threads(const pthread_t* threads, settings s)
 
 void* run_forever(void* /*unused*/)
 {
+    wait_until_all_started();
 #ifdef LOADHOG_PARKS
     if (__rseq_size > 0) {
         // The thread pointer (x86-64 keeps it in %fs:0) plus the offset the C
@@ -274,8 +314,10 @@ void* run_forever(void* /*unused*/)
         auto* own = reinterpret_cast<struct rseq*>(thread_pointer + __rseq_offset);
         // A thread that first runs after the key parks at once, instead of
         // spinning for a whole slice before its first preemption.
-        while (!stopping.load(std::memory_order_relaxed))
+        while (!load_stopped()) {
             spin_until_interrupted(own);
+            make_way();
+        }
         park();
     }
 #endif
