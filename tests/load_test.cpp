@@ -308,4 +308,33 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
 
 INSTANTIATE_TEST_SUITE_P(loadhog, busy_threads, testing::ValuesIn(start_cases), case_name{});
 
+// Once the key has come, each busy thread ends its load: it sleeps for good
+// where it learns of its preemptions, and runs in the idle class elsewhere.
+// On one processor each is switched out now and then, as that learning needs.
+// A process stops its threads once, so this runs in the test's own.
+TEST(stop_threads, ends_the_load_of_every_busy_thread)
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const settings s{0, 3};
+    const pthread_t* threads = create_threads(s);
+    const pid_t self = getpid();
+    // Stopped only once each is in its loop.
+    ASSERT_TRUE(eventually([&] {
+        int spun = 0;
+        for (const auto& t : threads_of(self))
+            spun += t.tid != self && t.cpu_seconds > 0.01 ? 1 : 0;
+        return spun == s.cores;
+    }));
+    stop_threads(threads, s);
+    EXPECT_TRUE(eventually([&] {
+        int stopped = 0;
+        for (const auto& t : threads_of(self))
+            stopped += t.tid != self && (t.state == 'S' || t.policy == SCHED_IDLE) ? 1 : 0;
+        return stopped == s.cores;
+    }));
+}
+
 } // namespace

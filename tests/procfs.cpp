@@ -79,7 +79,8 @@ std::vector<thread_facts> threads_of(pid_t pid)
                        std::stoi(f[38]),
                        cpu,
                        std::stoull(status.substr(blocked + 7), nullptr, 16),
-                       slice == std::string::npos ? -1 : std::stoll(sched.substr(sched.find(':', slice) + 1))};
+                       slice == std::string::npos ? -1 : std::stoll(sched.substr(sched.find(':', slice) + 1)),
+                       f[0][0]};
         cpus >> t.cpus;
         threads.push_back(t);
     }

@@ -18,6 +18,7 @@ struct thread_facts {
     double cpu_seconds;         // processor time used so far, to the nanosecond
     unsigned long long blocked; // the signals it blocks, bit N-1 for signal N
     long long slice_ns;         // its time slice under the fair scheduler, or -1 where not shown
+    char state;                 // R running, S sleeping, and so on
 };
 
 // Every thread of the process, the initial one included.
