@@ -17,7 +17,9 @@ plot "build-bench/sweep-start.dat" using 1:2 with linespoints lw 2 pt 7 title "l
      "" using 1:3 with linespoints lw 2 pt 5 title "plain start with default attributes"
 
 set output "doc/key-to-exit.svg"
-set title "Key to exit, -m 2048, load held 10 s (2 cores)"
+set title "Key to exit, -m 2048, load held 10 s unless named (2 cores)"
 plot "build-bench/sweep-exit.dat" using 1:2 with linespoints lw 2 pt 7 title "may use the real-time class (root), key", \
      "" using 1:3 with linespoints lw 2 pt 5 title "ordinary user, key on its terminal", \
+     "" using 1:5 with linespoints lw 2 pt 11 title "ordinary user, key, held 30 s", \
+     "" using 1:6 with linespoints lw 2 pt 13 title "ordinary user, key, held 60 s", \
      "" using 1:4 with linespoints lw 2 pt 9 title "ordinary user, byte on a pipe from another session"
