@@ -19,7 +19,7 @@
 // 2.35 and later, on a kernel that has them), a busy thread on x86-64 can
 // learn at its next preemption that the load is no longer wanted, without a
 // single instruction added to its loop.
-#if defined(__x86_64__) && __has_include(<sys/rseq.h>)
+#if defined(__x86_64__) && defined(__LP64__) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #define LOADHOG_PARKS 1
 #endif
