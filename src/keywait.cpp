@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "keywait.hpp"
+#include "lender.hpp"
 #include "signals.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,44 +15,9 @@ namespace {
 
 // How the wait goes on: one read of a key on a terminal that is this
 // process's to read (`key_lent` when it is not its controlling terminal but
-// lent by a parent waiting in its foreground), one byte of anything else,
-// looks now and then at a terminal that is someone else's now, or, where no
-// input can ever come, nothing but signals.
+// lent), one byte of anything else, looks now and then at a terminal that is
+// someone else's now, or, where no input can ever come, nothing but signals.
 enum class input : std::uint8_t { key, key_lent, byte, background, none };
-
-// For a terminal that is not this process's controlling terminal: whether the
-// parent waits in its foreground group, as su -c and setsid -w do, so that
-// nobody else reads it. The /proc file is opened only while standard output
-// and error are open, so its descriptor never takes one of their places.
-bool parent_waits_in_foreground()
-{
-    struct stat terminal = {};
-    if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0)
-        return false;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(getppid()));
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char stat[512];
-    const ssize_t length = read(fd, stat, sizeof stat - 1);
-    close(fd);
-    if (length <= 0)
-        return false;
-    stat[length] = '\0';
-    // The name in parentheses may hold anything; after it come the state and
-    // then ppid, pgrp, session, tty_nr and tpgid.
-    char* field = std::strrchr(stat, ')');
-    if (field == nullptr || std::strlen(field) < 4)
-        return false;
-    field += 4;
-    long numbers[5] = {};
-    for (long& number : numbers)
-        number = std::strtol(field, &field, 10);
-    const auto tty = static_cast<unsigned long>(numbers[3]);
-    const dev_t device = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
-    return device == terminal.st_rdev && numbers[4] == numbers[1];
-}
 
 termios single_key_mode(const termios& found)
 {
@@ -91,7 +50,7 @@ input look(termios& found, bool after_continue)
         release_terminal(false);
         return input::none;
     }
-    if (lent ? !parent_waits_in_foreground() : group != getpgrp()) {
+    if (lent ? !terminal_lent() : group != getpgrp()) {
         release_terminal(false);
         return input::background;
     }
@@ -121,9 +80,9 @@ void get_keypress()
     input how = look(found, false);
     for (;;) {
         // A shell's fg continues a stopped job but only hands the terminal
-        // to a running one, with no signal, and a parent that lent its
-        // terminal may stop waiting, so those waits look again now and then;
-        // ten looks a second cost nothing measurable.
+        // to a running one, with no signal, and a lender may stop waiting,
+        // so those waits look again now and then; ten looks a second cost
+        // nothing measurable.
         const timespec tenth{0, 100'000'000};
         const bool terminal = how == input::key || how == input::key_lent;
         const bool watched = how == input::key_lent || how == input::background;

@@ -4,7 +4,7 @@
 // Waits for one key, holding everything else as it is, and puts the terminal
 // back as it was found before returning. Where standard input is a terminal
 // and the process has its foreground (or, when it is not the controlling
-// terminal, the parent waits in its foreground), the terminal is in
+// terminal, someone lends it, as terminal_lent tells), the terminal is in
 // single-key mode and one read in that mode (an arrow key arrives whole) ends
 // the wait. Where the terminal is someone else's, it is left alone and the
 // wait goes on until a signal, looking again at each continue and ten times a
