@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <termios.h>
@@ -19,6 +20,13 @@ namespace {
 // someone else's now, or, where no input can ever come, nothing but signals.
 enum class input : std::uint8_t { key, key_lent, byte, background, none };
 
+// The terminal's mode as found, and as the terminal reads it back once
+// single-key mode is applied, since a driver may adjust what it is given.
+struct modes {
+    termios found;
+    termios applied;
+};
+
 termios single_key_mode(const termios& found)
 {
     termios single_key = found;
@@ -28,14 +36,23 @@ termios single_key_mode(const termios& found)
     return single_key;
 }
 
+bool same_mode(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 // Decides how to wait now, taking the terminal if it is this process's to
 // take, and lets go of a terminal that is no longer its own without touching
 // it: whoever has it now has set its own mode, and one that hung up has none.
-// After a continue, canonical input back on means a shell took the terminal
-// back and set its mode, which becomes the one to put back; still off means
-// nobody did, so the mode found before stays, and single-key mode is applied
-// again.
-input look(termios& found, bool after_continue)
+// A lent terminal is the exception: its lender stopped waiting, or ended,
+// and puts back nothing, so the mode found goes back, unless someone has
+// since set a mode of their own. After a continue, canonical input back on
+// means a shell took the terminal back and set its mode, which becomes the
+// one to put back; still off means nobody did, so the mode found before
+// stays, and single-key mode is applied again.
+input look(modes& m, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
@@ -51,7 +68,7 @@ input look(termios& found, bool after_continue)
         return input::none;
     }
     if (lent ? !terminal_lent() : group != getpgrp()) {
-        release_terminal(false);
+        release_terminal(lent && terminal_held() && same_mode(now, m.applied));
         return input::background;
     }
     const input how = lent ? input::key_lent : input::key;
@@ -59,15 +76,17 @@ input look(termios& found, bool after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        found = now;
+        m.found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    if (!hold_terminal(found, single_key_mode(found))) {
+    m.applied = single_key_mode(m.found);
+    if (!hold_terminal(m.found, m.applied)) {
         release_terminal(false);
         return input::background;
     }
+    tcgetattr(STDIN_FILENO, &m.applied);
     return how;
 }
 
@@ -76,8 +95,8 @@ input look(termios& found, bool after_continue)
 void get_keypress()
 {
     const job_signals saved = catch_job_signals();
-    termios found{};
-    input how = look(found, false);
+    modes m{};
+    input how = look(m, false);
     for (;;) {
         // A shell's fg continues a stopped job but only hands the terminal
         // to a running one, with no signal, and a lender may stop waiting,
@@ -116,7 +135,7 @@ void get_keypress()
             after_continue = look_again = true;
         }
         if (look_again && how != input::none)
-            how = look(found, after_continue);
+            how = look(m, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);
