@@ -64,7 +64,8 @@ bool read_process(long pid, process& p)
 
 // The kernel blocks a wait for a child in do_wait, asleep but interruptible,
 // and names that function in wchan only to a reader allowed to trace the
-// process; to any other it shows 0, as it does where it keeps no symbol names.
+// process; to any other it shows 0, and a kernel without symbol names has no
+// wchan at all.
 waiting how_it_waits(const process& p)
 {
     if (p.state != 'S')
@@ -100,6 +101,8 @@ bool terminal_lent()
     if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0 ||
         !proc_is_of_own_namespace())
         return false;
+    // Its own session and parent come from the kernel itself, as an emulator
+    // (qemu-user) makes up most of /proc/self/stat.
     const long session = getsid(0);
     process p{};
     p.ppid = getppid();
