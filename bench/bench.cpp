@@ -118,7 +118,7 @@ waiting_run start_waiting(const command& cmd, bool privileged = true, bool on_pi
     run.pid = fork();
     if (run.pid == 0) {
         if (!privileged)
-            drop_scheduling_privilege();
+            drop_privilege();
         setsid();
         if (on_pipe) {
             const int null = open("/dev/null", O_RDWR);

@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "keywait.hpp"
 #include "handover.hpp"
+#include "lender.hpp"
 #include "signals.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,44 +17,16 @@ namespace {
 
 // How the wait goes on: one read of a key on a terminal that is this
 // process's to read (`key_lent` when it is not its controlling terminal but
-// lent by a parent waiting in its foreground), one byte of anything else,
-// looks now and then at a terminal that is someone else's now, or, where no
-// input can ever come, nothing but signals.
+// lent), one byte of anything else, looks now and then at a terminal that is
+// someone else's now, or, where no input can ever come, nothing but signals.
 enum class input : std::uint8_t { key, key_lent, byte, background, none };
 
-// For a terminal that is not this process's controlling terminal: whether the
-// parent waits in its foreground group, as su -c and setsid -w do, so that
-// nobody else reads it. The /proc file is opened only while standard output
-// and error are open, so its descriptor never takes one of their places.
-bool parent_waits_in_foreground()
-{
-    struct stat terminal = {};
-    if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0)
-        return false;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(getppid()));
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char stat[512];
-    const ssize_t length = read(fd, stat, sizeof stat - 1);
-    close(fd);
-    if (length <= 0)
-        return false;
-    stat[length] = '\0';
-    // The name in parentheses may hold anything; after it come the state and
-    // then ppid, pgrp, session, tty_nr and tpgid.
-    char* field = std::strrchr(stat, ')');
-    if (field == nullptr || std::strlen(field) < 4)
-        return false;
-    field += 4;
-    long numbers[5] = {};
-    for (long& number : numbers)
-        number = std::strtol(field, &field, 10);
-    const auto tty = static_cast<unsigned long>(numbers[3]);
-    const dev_t device = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
-    return device == terminal.st_rdev && numbers[4] == numbers[1];
-}
+// The terminal's mode as found, and as the terminal reads it back once
+// single-key mode is applied, since a driver may adjust what it is given.
+struct modes {
+    termios found;
+    termios applied;
+};
 
 termios single_key_mode(const termios& found)
 {
@@ -70,14 +37,23 @@ termios single_key_mode(const termios& found)
     return single_key;
 }
 
+bool same_mode(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 // Decides how to wait now, taking the terminal if it is this process's to
 // take, and lets go of a terminal that is no longer its own without touching
 // it: whoever has it now has set its own mode, and one that hung up has none.
-// After a continue, canonical input back on means a shell took the terminal
-// back and set its mode, which becomes the one to put back; still off means
-// nobody did, so the mode found before stays, and single-key mode is applied
-// again.
-input look(termios& found, bool after_continue)
+// A lent terminal is the exception: its lender stopped waiting, or ended,
+// and puts back nothing, so the mode found goes back, unless someone has
+// since set a mode of their own. After a continue, canonical input back on
+// means a shell took the terminal back and set its mode, which becomes the
+// one to put back; still off means nobody did, so the mode found before
+// stays, and single-key mode is applied again.
+input look(modes& m, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
@@ -92,8 +68,8 @@ input look(termios& found, bool after_continue)
         release_terminal(false);
         return input::none;
     }
-    if (lent ? !parent_waits_in_foreground() : group != getpgrp()) {
-        release_terminal(false);
+    if (lent ? !terminal_lent() : group != getpgrp()) {
+        release_terminal(lent && terminal_held() && same_mode(now, m.applied));
         return input::background;
     }
     const input how = lent ? input::key_lent : input::key;
@@ -101,15 +77,17 @@ input look(termios& found, bool after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        found = now;
+        m.found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    if (!hold_terminal(found, single_key_mode(found))) {
+    m.applied = single_key_mode(m.found);
+    if (!hold_terminal(m.found, m.applied)) {
         release_terminal(false);
         return input::background;
     }
+    tcgetattr(STDIN_FILENO, &m.applied);
     return how;
 }
 
@@ -123,15 +101,15 @@ void get_keypress()
         if (sigismember(&saved.in_wait, sig) == 1)
             sigdelset(&taken, sig);
     watch_signals(taken);
-    termios found{};
-    input how = look(found, false);
+    modes m{};
+    input how = look(m, false);
     for (;;) {
         arm_input(how == input::key || how == input::key_lent || how == input::byte);
         decided();
         // A shell's fg continues a stopped job but only hands the terminal
-        // to a running one, with no signal, and a parent that lent its
-        // terminal may stop waiting, so those waits look again now and then;
-        // ten looks a second cost nothing measurable.
+        // to a running one, with no signal, and a lender may stop waiting,
+        // so those waits look again now and then; ten looks a second cost
+        // nothing measurable.
         const timespec tenth{0, 100'000'000};
         const bool terminal = how == input::key || how == input::key_lent;
         const bool watched = how == input::key_lent || how == input::background;
@@ -169,7 +147,7 @@ void get_keypress()
             after_continue = look_again = true;
         }
         if (look_again && how != input::none)
-            how = look(found, after_continue);
+            how = look(m, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);

@@ -5,16 +5,20 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -30,7 +34,7 @@ constexpr auto patience = std::chrono::seconds(20);
 [[noreturn]] void exec_loadhog(const std::vector<std::string>& args, bool keep_privilege = false)
 {
     if (!keep_privilege)
-        drop_scheduling_privilege();
+        drop_privilege();
     std::vector<char*> argv{const_cast<char*>(LOADHOG_PATH)};
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -198,9 +202,12 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 pty_run::~pty_run()
 {
     if (shell > 0) {
-        // The whole job's group, so that a PID 1 started under it goes too.
-        if (prog > 0)
+        // The whole job's group, so that a PID 1 started under it goes too,
+        // and a loadhog in a session of its own.
+        if (prog > 0) {
+            kill(last_descendant(prog), SIGKILL);
             kill(-prog, SIGKILL);
+        }
         kill(shell, SIGKILL);
         waitpid(shell, nullptr, 0);
     }
@@ -278,37 +285,90 @@ void start_in_background()
 
 namespace {
 
+// How a process that started the next one stays until it has no child
+// left: waiting for one, as unshare --fork, su -c and setsid -w do; at its
+// prompt, polling the terminal, as an interactive shell does (input ends the
+// polling, as the shell would then read it, but is left unread); or asleep.
+// Whatever it does, it reaps what ends, and then ends with the status of the
+// last.
+enum class stays : std::uint8_t { waiting, at_prompt, asleep };
+
+void on_child_ended(int /*unused*/) {}
+
 // Forks: the child returns, to go on and start loadhog, while this process
-// waits for it and ends with its status, as unshare --fork, su -c and
-// setsid -w do. The keys that signal the whole group are for loadhog alone.
-void wait_for_child()
+// stays as `how` says, and ignores the keys that signal the whole group,
+// which are for loadhog alone. An `unseen` process is one whose wait
+// loadhog, which may not trace a process that cannot dump core, finds as 0
+// in /proc/PID/wchan.
+void fork_and_stay(stays how, bool unseen = false)
 {
-    const pid_t child = fork();
-    if (child == 0)
+    if (how == stays::at_prompt)
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t child_ended;
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &child_ended, &before);
+    if (fork() == 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         return;
+    }
+    if (unseen)
+        prctl(PR_SET_DUMPABLE, 0);
+    struct sigaction on_child = {};
+    on_child.sa_handler = on_child_ended;
+    sigaction(SIGCHLD, &on_child, nullptr);
+    sigdelset(&before, SIGCHLD);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     closefrom(3);
-    int status = 0;
-    waitpid(child, &status, 0);
-    _exit(shell_status(status));
+    pollfd terminal{STDIN_FILENO, POLLIN, 0};
+    nfds_t polled = how == stays::at_prompt ? 1 : 0;
+    for (int last = 0;;) {
+        if (how != stays::waiting && ppoll(&terminal, polled, nullptr, &before) > 0)
+            polled = 0;
+        pid_t ended = 0;
+        for (int status = 0; (ended = waitpid(-1, &status, how == stays::waiting ? 0 : WNOHANG)) > 0;)
+            last = status;
+        if (ended < 0)
+            _exit(shell_status(last));
+    }
 }
 
 } // namespace
 
 void start_as_pid_1()
 {
-    if (unshare(CLONE_NEWPID) != 0)
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
         _exit(125);
-    wait_for_child();
+    fork_and_stay(stays::waiting);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        _exit(125);
 }
 
-void start_in_new_session(bool parent_waits_in_foreground)
+void start_in_new_session(parent_does parent, std::optional<parent_does> shell)
 {
-    if (!parent_waits_in_foreground)
+    // The kernel lets a process see another's wait only if it has every
+    // right the other has.
+    drop_privilege();
+    if (parent == parent_does::wait_in_background)
         start_in_background();
-    wait_for_child();
+    fork_and_stay(stays::at_prompt, parent == parent_does::end_unseen);
+    const pid_t own = getpid();
+    if (parent == parent_does::end || parent == parent_does::end_unseen) {
+        if (fork() != 0)
+            _exit(0);
+        // loadhog starts once it is taken in, and its parent reaped, so
+        // that the shell is back at its prompt.
+        eventually([&] { return kill(own, 0) != 0 && run_state(getppid()) == 'S'; });
+    } else {
+        fork_and_stay(parent == parent_does::sleep ? stays::asleep : stays::waiting,
+                      parent == parent_does::wait_unseen);
+    }
     setsid();
+    if (shell)
+        fork_and_stay(shell == parent_does::sleep ? stays::asleep : stays::waiting);
 }
 
 int bare_thread_count()

@@ -5,7 +5,9 @@
 // its output captured, or on a pseudo-terminal under a small job-control shell.
 
 #include <cctype>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
@@ -32,7 +34,8 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space =
 // `typed_ahead` is typed before loadhog starts; `in_child` runs in loadhog's
 // process, with the terminal on 0, 1 and 2, just before the program starts
 // (to ignore a signal, say, as nohup does, or to give it other input). It
-// runs without the right to raise its scheduling, unless `keep_privilege`.
+// runs with an ordinary user's rights (drop_privilege), unless
+// `keep_privilege`.
 // `found` is the terminal's mode before the run, `left` its mode after the
 // run, `seen` all the terminal has shown so far. A run that a failed
 // assertion abandons is killed, so it cannot load later tests.
@@ -80,15 +83,31 @@ void hang_up(pty_run& run);
 void fg(const pty_run& run);
 void bg(const pty_run& run);
 
-// For `in_child`: starts loadhog in the background, as `&` does; as PID 1
-// of a new PID namespace, as `unshare --pid --fork` does; or in a session of
-// its own, with the terminal still on its standard input but no longer its
-// controlling terminal, under a parent that waits for it in the terminal's
-// foreground (as su -c and setsid -w do) or not (as setsid does from a
-// shell). Where a parent waits, it ignores the keys that signal the group.
+// For `in_child`: starts loadhog in the background, as `&` does; or as
+// PID 1 of a new PID namespace with a /proc of its own, as
+// `unshare --pid --fork --mount-proc` does. A parent that waits ignores the
+// keys that signal the group.
 void start_in_background();
 void start_as_pid_1();
-void start_in_new_session(bool parent_waits_in_foreground);
+
+// What loadhog's parent does in the terminal's foreground, or, under a shell
+// of loadhog's session, that shell's parent: waits for it, as su -c and
+// setsid -w do; the same where loadhog may not see the wait, as a user's
+// loadhog may not see root's su; waits, but the shell has the foreground;
+// sleeps, as a launcher that does not wait; or ends at once, as setsid's own
+// parent does from a shell. `end_unseen` also hides the wait of the process
+// that takes loadhog in.
+enum class parent_does : std::uint8_t { wait, wait_unseen, wait_in_background, sleep, end, end_unseen };
+
+// For `in_child`: starts loadhog in a session of its own, with the terminal
+// still on its standard input but no longer its controlling terminal. The
+// job's own process stays as an interactive shell that takes in orphans
+// (PID 1, or a subreaper): at its prompt, polling the terminal, it reaps what
+// ends, and ends with the status of the last once it has no child. Under it
+// a child does as `parent` says. With `shell`, a shell of the new session
+// runs loadhog and waits for it, as in su -c 'loadhog; echo done', or sleeps.
+// All of them have an ordinary user's rights, as loadhog has.
+void start_in_new_session(parent_does parent, std::optional<parent_does> shell = {});
 
 // The threads loadhog shows while it waits with no load at all: natively
 // one; under an emulator (qemu-user) also the emulator's own, which no test

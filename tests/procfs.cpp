@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <initializer_list>
 #include <linux/capability.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -94,20 +95,30 @@ pid_t first_child(pid_t pid)
     return children.empty() ? -1 : std::stoi(children);
 }
 
-void drop_scheduling_privilege()
+pid_t last_descendant(pid_t pid)
+{
+    for (pid_t child = first_child(pid); child > 0; child = first_child(pid))
+        pid = child;
+    return pid;
+}
+
+long voluntary_switches(pid_t pid) { return status_field(pid, "voluntary_ctxt_switches"); }
+
+void drop_privilege()
 {
     const rlimit none{0, 0};
     setrlimit(RLIMIT_NICE, &none);
     setrlimit(RLIMIT_RTPRIO, &none);
-    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
     if (syscall(SYS_capget, &header, caps) != 0)
         return;
-    for (auto& c : caps) {
-        c.effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
-        c.permitted &= ~CAP_TO_MASK(CAP_SYS_NICE);
-        c.inheritable &= ~CAP_TO_MASK(CAP_SYS_NICE);
+    for (const int cap : {CAP_SYS_NICE, CAP_SYS_PTRACE}) {
+        prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+        auto& c = caps[CAP_TO_INDEX(cap)];
+        c.effective &= ~CAP_TO_MASK(cap);
+        c.permitted &= ~CAP_TO_MASK(cap);
+        c.inheritable &= ~CAP_TO_MASK(cap);
     }
     syscall(SYS_capset, &header, caps);
 }

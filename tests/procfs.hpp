@@ -30,14 +30,22 @@ int thread_count(pid_t pid);
 // Processor time of the whole process so far, to the clock tick.
 double cpu_seconds(pid_t pid);
 
-// The first child the process started, or -1.
+// The first child the process started, or -1; and the end of the line of
+// first children down from it, or the process itself where it has none.
 pid_t first_child(pid_t pid);
+pid_t last_descendant(pid_t pid);
 
-// Drops the right to raise a thread's scheduling class or priority (the
-// capability, from the bounding set too, since exec would otherwise grant it
-// to root again, and the real-time and nice limits), so that what runs next
-// is measured as an ordinary user would run it.
-void drop_scheduling_privilege();
+// How many times the process's initial thread has gone to sleep of its own
+// accord: a waiting loadhog does so once each round of its wait.
+long voluntary_switches(pid_t pid);
+
+// Drops the rights an ordinary user lacks that loadhog would use: to raise a
+// thread's scheduling class or priority (the real-time and nice limits, and
+// the capability), and to trace others' processes, which shows what they wait
+// for. A capability goes from the bounding set too, since exec would
+// otherwise grant it to root again. So what runs next is measured, and
+// tested, as an ordinary user would run it.
+void drop_privilege();
 
 // The state letter: R running, S sleeping, T stopped, and so on.
 char run_state(pid_t pid);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <ostream>
 #include <sched.h>
 #include <string>
@@ -248,13 +249,16 @@ struct input_case {
     const char* name;
     std::vector<std::string> args;
     enum : std::uint8_t { terminal, pipe_ab, open_pipe, unreadable } input;
-    // how it is started: as a plain job, as PID 1, on one processor, or in a
-    // session of its own under a parent that waits in the terminal's
-    // foreground (as su -c) or not (as setsid from a shell)
-    enum : std::uint8_t { job, pid_1, one_processor, lent_terminal, not_its_terminal } start;
+    // how it is started: as a plain job, as PID 1, or on one processor
+    enum : std::uint8_t { job, pid_1, one_processor } start;
     std::string signal_after; // what the terminal shows before the signal
     std::string keys;         // typed instead of a signal
     int status;
+    // When set, it starts in a session of its own (start_in_new_session),
+    // and the parent may be sent a signal once loadhog waits.
+    std::optional<parent_does> parent = {};
+    std::optional<parent_does> shell = {};
+    int parent_signal = 0;
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
@@ -267,8 +271,16 @@ const input_case input_cases[] = {
     {"pid 1, terminated in the fill", {"-m", "768"}, input_case::open_pipe, input_case::pid_1, "RAM=805306368\r\n", "", 128 + SIGTERM},
     {"pid 1, ctrl_c on a terminal", {}, input_case::terminal, input_case::pid_1, prompt, "\x03", 128 + SIGINT},
     {"terminated in a one-processor start", {"-c", "300"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
-    {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::lent_terminal, prompt, "k", 0},
-    {"a terminal not its own, left alone", {}, input_case::terminal, input_case::not_its_terminal, prompt, "", 128 + SIGTERM},
+    {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait},
+    {"lent through a shell of its session, as su -c 'loadhog; echo done'", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, parent_does::wait},
+    {"lent through a shell by a parent whose wait it cannot see", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait_unseen, parent_does::wait},
+    {"a terminal not its own, left alone", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_in_background},
+    {"a shell of its session that does not wait for it lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, parent_does::sleep},
+    {"a lender killed in the wait, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGKILL},
+    {"a lender whose wait it cannot see, stopped, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_unseen, {}, SIGSTOP},
+    {"a parent asleep in the foreground, then killed, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::sleep, {}, SIGKILL},
+    {"a shell at its prompt that took it in lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::end},
+    {"pid 1 at its prompt that took it in, unseen, lends nothing", {}, input_case::terminal, input_case::pid_1, prompt, "", 128 + SIGTERM, parent_does::end_unseen},
 };
 // clang-format on
 
@@ -276,12 +288,20 @@ void PrintTo(const input_case& c, std::ostream* os) { *os << c.name; }
 
 class input : public testing::TestWithParam<input_case> {};
 
+// Waits until loadhog has gone round its wait twice, and so has looked again
+// at where it stands since the call.
+bool looked_again(pid_t loadhog)
+{
+    const long before = voluntary_switches(loadhog);
+    return eventually([&] { return voluntary_switches(loadhog) >= before + 2; });
+}
+
 TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
 {
     const auto& c = GetParam();
     if (c.start == input_case::pid_1 && geteuid() != 0)
         GTEST_SKIP() << "a PID namespace needs root";
-    if (c.start == input_case::pid_1 && emulated())
+    if (c.start == input_case::pid_1 && !c.parent && emulated())
         GTEST_SKIP() << "as PID 1 an emulator acts out the default action of a signal itself, and the kernel drops "
                         "it, so the program never gets to end with 128 + N";
     int pipe_ends[2];
@@ -296,8 +316,8 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             dup2(pipe_ends[0], 0);
         if (c.start == input_case::pid_1)
             start_as_pid_1();
-        if (c.start == input_case::lent_terminal || c.start == input_case::not_its_terminal)
-            start_in_new_session(c.start == input_case::lent_terminal);
+        if (c.parent)
+            start_in_new_session(*c.parent, c.shell);
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
@@ -306,18 +326,30 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     });
     if (c.input != input_case::open_pipe)
         close(pipe_ends[1]);
-    const bool key_mode = c.input == input_case::terminal && c.start != input_case::not_its_terminal;
+    const bool lent =
+        (c.parent == parent_does::wait || c.parent == parent_does::wait_unseen) && c.shell != parent_does::sleep;
+    const bool key_mode = c.input == input_case::terminal && (!c.parent || lent);
+    const bool left_alone = c.parent && (!lent || c.parent_signal != 0);
     ASSERT_TRUE(key_mode ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
-    const pid_t loadhog =
-        c.start == input_case::job || c.start == input_case::one_processor ? run.prog : first_child(run.prog);
+    const pid_t loadhog = last_descendant(run.prog);
+    const pid_t parent = first_child(run.prog);
     // A signal acts during the start: the threads stop coming long before all have started.
     const int threads_at_signal = c.start == input_case::one_processor ? 30 + bare_thread_count() : 0;
     ASSERT_TRUE(eventually([&] { return thread_count(loadhog) >= threads_at_signal; }));
     const std::string line = "echo hello\n";
-    if (c.start == input_case::not_its_terminal) {
-        ASSERT_TRUE(eventually([&] { return run_state(loadhog) == 'S'; }));
-        EXPECT_TRUE(same_mode(current_mode(run), run.found));
+    const auto left_as_found = [&] { return looked_again(loadhog) && same_mode(current_mode(run), run.found); };
+    if (left_alone && !lent) {
+        EXPECT_TRUE(left_as_found());
+    }
+    if (c.parent_signal != 0) {
+        ASSERT_GT(parent, 0);
+        kill(parent, c.parent_signal);
+        ASSERT_TRUE(eventually([&] { return run_state(parent) == (c.parent_signal == SIGSTOP ? 'T' : '?'); }));
+    }
+    if (left_alone) {
+        EXPECT_TRUE(left_as_found());
         type(run, line);
+        EXPECT_TRUE(looked_again(loadhog));
     }
     int threads_seen = threads_at_signal;
     if (!c.keys.empty()) {
@@ -325,6 +357,8 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     } else if (!c.signal_after.empty()) {
         threads_seen = std::max(threads_seen, thread_count(loadhog));
         kill(loadhog, SIGTERM);
+        if (c.parent_signal == SIGSTOP)
+            kill(parent, SIGCONT);
     }
     int most_threads = 0;
     eventually([&] {
@@ -341,7 +375,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         EXPECT_EQ(read(pipe_ends[0], rest, sizeof rest), 1);
         EXPECT_EQ(rest[0], 'b');
     }
-    if (c.start == input_case::not_its_terminal) {
+    if (left_alone) {
         int unread = -1;
         ioctl(run.slave, FIONREAD, &unread);
         EXPECT_EQ(unread, static_cast<int>(line.size()));

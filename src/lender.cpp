@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: MIT
+#include "lender.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// What /proc/PID/stat shows of a process.
+struct process {
+    long pid;
+    char state;
+    long ppid;
+    long pgrp;
+    long session;
+    long tty_nr;
+    long tpgid;
+};
+
+// How a process waits: for a child, for something else, or unknown.
+enum class waiting : std::uint8_t { for_child, for_other, unknown };
+
+// Reads /proc/PID/NAME into `text` as a string; false if it cannot.
+bool read_proc(long pid, const char* name, char* text, std::size_t size)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%ld/%s", pid, name);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t length = read(fd, text, size - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    return true;
+}
+
+bool read_process(long pid, process& p)
+{
+    char stat[512];
+    if (!read_proc(pid, "stat", stat, sizeof stat))
+        return false;
+    // The name in parentheses may hold anything; after it come the state and
+    // then ppid, pgrp, session, tty_nr and tpgid.
+    char* field = std::strrchr(stat, ')');
+    if (field == nullptr || std::strlen(field) < 4)
+        return false;
+    p.pid = pid;
+    p.state = field[2];
+    field += 4;
+    for (long* number : {&p.ppid, &p.pgrp, &p.session, &p.tty_nr, &p.tpgid})
+        *number = std::strtol(field, &field, 10);
+    return true;
+}
+
+// The kernel blocks a wait for a child in do_wait, asleep but interruptible,
+// and names that function in wchan only to a reader allowed to trace the
+// process; to any other it shows 0, and a kernel without symbol names has no
+// wchan at all.
+waiting how_it_waits(const process& p)
+{
+    if (p.state != 'S')
+        return waiting::for_other;
+    char wchan[64];
+    if (!read_proc(p.pid, "wchan", wchan, sizeof wchan) || std::strcmp(wchan, "0") == 0)
+        return waiting::unknown;
+    return std::strcmp(wchan, "do_wait") == 0 ? waiting::for_child : waiting::for_other;
+}
+
+bool in_foreground_of(const process& p, dev_t terminal)
+{
+    const auto tty = static_cast<unsigned long>(p.tty_nr);
+    const dev_t device = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
+    return device == terminal && p.tpgid == p.pgrp;
+}
+
+// /proc names a process by its number in the PID namespace /proc was mounted
+// for, which may not be this process's own (unshare --pid without a /proc of
+// its own), and getppid gives it in its own.
+bool proc_is_of_own_namespace()
+{
+    char self[24] = {};
+    const ssize_t length = readlink("/proc/self", self, sizeof self - 1);
+    return length > 0 && std::strtol(self, nullptr, 10) == getpid();
+}
+
+} // namespace
+
+bool terminal_lent()
+{
+    struct stat terminal = {};
+    if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0 ||
+        !proc_is_of_own_namespace())
+        return false;
+    // Its own session and parent come from the kernel itself, as an emulator
+    // (qemu-user) makes up most of /proc/self/stat.
+    const long session = getsid(0);
+    process p{};
+    p.ppid = getppid();
+    // A bound, as numbers of processes that end during the walk may be reused.
+    for (int step = 0; step < 64 && p.ppid > 0 && read_process(p.ppid, p); ++step) {
+        const waiting how = how_it_waits(p);
+        if (p.session != session)
+            return in_foreground_of(p, terminal.st_rdev) &&
+                   (how == waiting::for_child || (how == waiting::unknown && p.pid != 1));
+        if (how != waiting::for_child)
+            return false;
+    }
+    return false;
+}
