@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <sched.h>
@@ -129,11 +130,13 @@ struct job_case {
     bool started_in_background; // with `&`, or in a group of its own as under timeout
     int stop; // how it is stopped in the wait: SIGTSTP is Ctrl-Z typed, SIGCONT a continue with no stop
     enum : std::uint8_t { fg_and_key, bg_then_fg_and_key, key, terminated, hung_up } then;
+    bool typed_meanwhile = false; // a line typed for the shell while loadhog is in the background
 };
 
 // clang-format off
 const job_case job_cases[] = {
     {"started in the background, then fg", true, 0, job_case::fg_and_key},
+    {"started in the background, a line typed, then fg", true, 0, job_case::fg_and_key, true},
     {"in a group of its own, terminated", true, 0, job_case::terminated},
     {"ctrl_z, then fg", false, SIGTSTP, job_case::fg_and_key},
     {"ctrl_z, bg, then fg", false, SIGTSTP, job_case::bg_then_fg_and_key},
@@ -149,10 +152,23 @@ void PrintTo(const job_case& c, std::ostream* os) { *os << c.name; }
 
 class jobs : public testing::TestWithParam<job_case> {};
 
+// Both busy threads share one processor, so each is switched out now and
+// then, as a busy thread must be to see that the wait wants the processor.
+constexpr int busy = 2;
+
+// Every busy thread gains processor time (an emulator's own threads may be
+// there too, and gain little), and the process is not stopped.
 bool keeps_its_load(const pty_run& run)
 {
-    const double before = cpu_seconds(run.prog);
-    return eventually([&] { return cpu_seconds(run.prog) > before + 0.3; }) && run_state(run.prog) != 'T';
+    std::map<pid_t, double> before;
+    for (const auto& t : threads_of(run.prog))
+        before[t.tid] = t.cpu_seconds;
+    return eventually([&] {
+        int gained = 0;
+        for (const auto& t : threads_of(run.prog))
+            gained += t.tid != run.prog && t.cpu_seconds > before[t.tid] + 0.1 ? 1 : 0;
+        return gained >= busy;
+    }) && run_state(run.prog) != 'T';
 }
 
 // Out of the foreground loadhog keeps its load and leaves the terminal alone;
@@ -161,7 +177,14 @@ bool keeps_its_load(const pty_run& run)
 TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
 {
     const auto& c = GetParam();
-    pty_run run({"-c", "1"}, default_mode(), {}, c.started_in_background ? start_in_background : nullptr);
+    pty_run run({"-c", std::to_string(busy)}, default_mode(), {}, [&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        sched_setaffinity(0, sizeof one, &one);
+        if (c.started_in_background)
+            start_in_background();
+    });
     if (c.started_in_background) {
         ASSERT_TRUE(read_until(run, "(press any key to stop)\r\n")) << run.seen;
     } else {
@@ -194,9 +217,16 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
     }
     if (c.then == job_case::bg_then_fg_and_key)
         bg(run);
+    if (c.typed_meanwhile)
+        type(run, "for the shell\n");
     if (c.started_in_background || c.then == job_case::bg_then_fg_and_key) {
         EXPECT_TRUE(keeps_its_load(run));
         EXPECT_TRUE(same_mode(current_mode(run), run.found));
+    }
+    // The shell reads what was typed for it.
+    if (c.typed_meanwhile) {
+        char line[64];
+        EXPECT_EQ(read(run.slave, line, sizeof line), 14);
     }
 
     if (c.then == job_case::terminated) {
@@ -215,6 +245,7 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         fg(run);
     }
     ASSERT_TRUE(eventually([&] { return same_mode(current_mode(run), single_key_of(shells)); }));
+    EXPECT_TRUE(keeps_its_load(run));
     type(run, "k");
     EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_EQ(run.seen.substr(run.seen.size() - 1), "k");
