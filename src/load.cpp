@@ -312,11 +312,14 @@ void* run_forever(void* /*unused*/)
         char* thread_pointer = nullptr;
         asm("movq %%fs:0, %0" : "=r"(thread_pointer));
         auto* own = reinterpret_cast<struct rseq*>(thread_pointer + __rseq_offset);
-        // A thread that first runs after the key parks at once, instead of
-        // spinning for a whole slice before its first preemption.
+        // A thread that first runs after the key parks at once, and one that
+        // first runs while the wait has something to decide makes way at
+        // once, instead of spinning for a whole slice before its first
+        // preemption: with thousands of threads a processor, many have not
+        // run yet when the key comes.
         while (!load_stopped()) {
-            spin_until_interrupted(own);
             make_way();
+            spin_until_interrupted(own);
         }
         park();
     }
