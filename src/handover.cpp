@@ -23,10 +23,7 @@ std::atomic<bool> watching{false};
 std::atomic<std::uint32_t> decisions{0};
 sigset_t watched;
 
-long futex(int op, std::uint32_t value)
-{
-    return syscall(SYS_futex, &decisions, op, value, nullptr, nullptr, 0);
-}
+long futex(int op, std::uint32_t value) { return syscall(SYS_futex, &decisions, op, value, nullptr, nullptr, 0); }
 
 // sigpending gives the signals pending and blocked in the calling thread, and
 // a busy thread blocks all the wait takes. A signal the process was started

@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -130,8 +130,9 @@ cpu_set_t given_back(const cpu_set_t& allowed)
 // them, which would then wait for a round of those already woken before it
 // went on, and the start would take time growing with the square of the
 // count. Instead the starting thread keeps one of its processors to itself,
-// and `apart` keeps new threads off it until all have started and been woken. Returns false, having changed
-// nothing, when there is only one processor to use or the kernel refuses.
+// and `apart` keeps new threads off it until all have started and been
+// woken. Returns false, having changed nothing, when there is only one
+// processor to use or the kernel refuses.
 bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
 {
     if (CPU_COUNT(&allowed) < 2)

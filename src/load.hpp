@@ -13,16 +13,19 @@
 void* get_ram(settings s);
 
 // Starts s.cores threads running run_forever, one after another, and returns
-// their handles once all run (nullptr when s.cores is not positive). The start
-// takes time in proportion to the count where two processors or more may be
-// used, and in proportion to its square on one. Each thread is born with the
-// wait's signals blocked (see wait_signals), which the calling thread blocks
-// only for the moment of each start, and once all run each has the
-// processors and the scheduling that default attributes give, but for a time
-// slice of 8 ms where the kernel takes one (6.12 and later), so that a woken
-// waiting thread with a shorter one is run before them. If a thread cannot be
-// started it writes "Error running threads to use N CPU cores" to standard
-// output and ends the process with status 1.
+// their handles once all run (nullptr when s.cores is not positive). Each new
+// thread sleeps until the last has been started. The start takes time in
+// proportion to the count where two processors or more may be used, and in
+// proportion to its square on one. Each thread is born with the wait's
+// signals blocked (see wait_signals), which the calling thread blocks only
+// for the moment of each start, and once all run each has the processors and
+// the scheduling that default attributes give (following a cpuset widened
+// later, unless the process was narrowed to fewer processors than its cpuset
+// allows), but for a time slice of 8 ms where the kernel takes one (6.12 and
+// later), so that a woken waiting thread with a shorter one is run before
+// them where the busy threads cannot make way (see make_way). If a thread
+// cannot be started it writes "Error running threads to use N CPU cores" to
+// standard output and ends the process with status 1.
 pthread_t* create_threads(settings s);
 
 // Puts the calling thread, which is about to wait for the key, in the lowest
@@ -42,6 +45,9 @@ void favour_waiting_thread();
 // processor.
 void stop_threads(const pthread_t* threads, settings s);
 
-// Keeps one processor fully busy until the process ends or, after
-// stop_threads, parks; never returns.
+// Sleeps until create_threads has started every thread, then keeps one
+// processor fully busy until the process ends or, after stop_threads, parks.
+// Where the C library registers restartable sequences (x86-64), it makes way
+// for the wait (make_way) before its first spin and at each preemption,
+// outside the loop, which stays a branch to itself. Never returns.
 [[noreturn]] void* run_forever(void* unused);

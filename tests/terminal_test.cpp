@@ -164,11 +164,12 @@ bool keeps_its_load(const pty_run& run)
     for (const auto& t : threads_of(run.prog))
         before[t.tid] = t.cpu_seconds;
     return eventually([&] {
-        int gained = 0;
-        for (const auto& t : threads_of(run.prog))
-            gained += t.tid != run.prog && t.cpu_seconds > before[t.tid] + 0.1 ? 1 : 0;
-        return gained >= busy;
-    }) && run_state(run.prog) != 'T';
+               int gained = 0;
+               for (const auto& t : threads_of(run.prog))
+                   gained += t.tid != run.prog && t.cpu_seconds > before[t.tid] + 0.1 ? 1 : 0;
+               return gained >= busy;
+           }) &&
+           run_state(run.prog) != 'T';
 }
 
 // Out of the foreground loadhog keeps its load and leaves the terminal alone;
