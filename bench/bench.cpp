@@ -434,7 +434,7 @@ void sweep(std::vector<row>& rows)
     if (exit_data == nullptr)
         fail("cannot write the sweep's data files");
     std::fprintf(exit_data, "# threads privileged_s unprivileged_key_s unprivileged_pipe_s unprivileged_key_after_30_s "
-                           "unprivileged_key_after_60_s (held 10 s unless named; 60 = given up)\n");
+                            "unprivileged_key_after_60_s (held 10 s unless named; 60 = given up)\n");
     for (const int n : counts) {
         const std::string count = std::to_string(n);
         const command cmd = {loadhog_path, "-m", "2048", "-c", count};
@@ -471,8 +471,10 @@ void sweep(std::vector<row>& rows)
 }
 
 // What scripts/check-kernel prints for the kernel it boots: every one of
-// three whole runs at -c 200 and 2000, and key to exit (with the right to use
-// the real-time class and without it) and Ctrl-C at -c 2000 after a 10 s hold.
+// three whole runs at -c 200 and 2000; key to exit with the right to use the
+// real-time class at -c 2000 after a 10 s hold; without it, three runs each
+// at -c 2000 and 5000 after holds of 10 and 30 s, and Ctrl-C at 5000 after
+// 30 s.
 void kernel(std::vector<row>& rows)
 {
     for (const int n : {200, 2000}) {
@@ -483,12 +485,27 @@ void kernel(std::vector<row>& rows)
             walls += (i > 0 ? ", " : "") + fixed(run_whole({loadhog_path, "-c", count}).wall, 3);
         rows.push_back({"start -c " + count + ", three whole runs, wall s", walls, "", "", ""});
     }
-    const command cmd = {loadhog_path, "-m", "256", "-c", "2000"};
-    progress("kernel key to exit -c 2000: privileged, unprivileged, Ctrl-C");
-    rows.push_back({"key to exit -m 256 -c 2000, held 10 s, privileged / unprivileged s",
-                    shown(held(start_waiting(cmd, true))), shown(held(start_waiting(cmd, false))), "", ""});
-    rows.push_back({"Ctrl-C -m 256 -c 2000, held 10 s, unprivileged s",
-                    shown(held(start_waiting(cmd, false), 10, '\x03', SIGINT)), "", "", ""});
+    const auto cmd = [](int n) { return command{loadhog_path, "-m", "256", "-c", std::to_string(n)}; };
+    progress("kernel key to exit -c 2000, privileged");
+    rows.push_back({"key to exit -m 256 -c 2000, held 10 s, privileged s", shown(held(start_waiting(cmd(2000), true))),
+                    "", "", ""});
+    const auto three = [&](int n, int hold, char key, int ended_by) {
+        std::string walls;
+        for (int i = 0; i < 3; ++i)
+            walls += (i > 0 ? ", " : "") + shown(held(start_waiting(cmd(n), false), hold, key, ended_by));
+        return walls;
+    };
+    for (const int n : {2000, 5000}) {
+        for (const int hold : {10, 30}) {
+            const std::string what = "-c " + std::to_string(n) + ", held " + std::to_string(hold) + " s";
+            progress("kernel key to exit " + what + ", unprivileged");
+            rows.push_back(
+                {"key to exit -m 256 " + what + ", unprivileged, three runs s", three(n, hold, 'k', 0), "", "", ""});
+        }
+    }
+    progress("kernel Ctrl-C -c 5000, held 30 s, unprivileged");
+    rows.push_back(
+        {"Ctrl-C -m 256 -c 5000, held 30 s, unprivileged, three runs s", three(5000, 30, '\x03', SIGINT), "", "", ""});
 }
 
 } // namespace
@@ -498,13 +515,14 @@ void kernel(std::vector<row>& rows)
 int main(int argc, char* argv[])
 {
     const std::vector<std::pair<std::string, void (*)(std::vector<row>&)>> sections = {
-        {"fill", fill},   {"busy", busy},        {"footprint", footprint},
-        {"start", start}, {"exit", key_to_exit}, {"sweep", sweep}, {"sweep-start", sweep_start}, {"kernel", kernel},
+        {"fill", fill},        {"busy", busy},   {"footprint", footprint},     {"start", start},
+        {"exit", key_to_exit}, {"sweep", sweep}, {"sweep-start", sweep_start}, {"kernel", kernel},
     };
     const std::vector<std::string> asked(argv + 1, argv + argc);
     std::vector<row> rows;
     for (const auto& [name, section] : sections)
-        if ((asked.empty() && name.rfind("sweep", 0) != 0 && name != "kernel") || std::find(asked.begin(), asked.end(), name) != asked.end())
+        if ((asked.empty() && name.rfind("sweep", 0) != 0 && name != "kernel") ||
+            std::find(asked.begin(), asked.end(), name) != asked.end())
             section(rows);
 
     std::printf("| measure | loadhog | reference | ratio | target |\n|---|---:|---:|---:|---|\n");
