@@ -163,7 +163,7 @@ bool write_text(const std::string& path, const std::string& text)
 // of `set`, or "" where none can be made (no root, no cgroup v2 cpuset).
 std::string cpuset_of_two(const cpu_set_t& set)
 {
-    const std::string path = "/sys/fs/cgroup/loadhog-test-" + std::to_string(getpid());
+    std::string path = "/sys/fs/cgroup/loadhog-test-" + std::to_string(getpid());
     cpu_set_t two;
     CPU_ZERO(&two);
     for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&two) < 2; ++cpu)
