@@ -342,7 +342,8 @@ void start_as_pid_1()
     if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
         _exit(125);
     fork_and_stay(stays::waiting);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    // Only /proc is made private: in a chroot "/" may be no mount point.
+    if (mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         _exit(125);
 }
