@@ -366,8 +366,11 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     const pid_t loadhog = last_descendant(run.prog);
     const pid_t parent = first_child(run.prog);
     // A signal acts during the start: the threads stop coming long before all have started.
+    // A run that has its byte may already be gone, so only the start's threads are waited for.
     const int threads_at_signal = c.start == input_case::one_processor ? 30 + bare_thread_count() : 0;
-    ASSERT_TRUE(eventually([&] { return thread_count(loadhog) >= threads_at_signal; }));
+    if (threads_at_signal > 0) {
+        ASSERT_TRUE(eventually([&] { return thread_count(loadhog) >= threads_at_signal; }));
+    }
     const std::string line = "echo hello\n";
     const auto left_as_found = [&] { return looked_again(loadhog) && same_mode(current_mode(run), run.found); };
     if (left_alone && !lent) {
