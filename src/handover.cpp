@@ -33,13 +33,17 @@ bool wanted_by_wait()
 {
     if (!watching.load(std::memory_order_acquire))
         return false;
+    // The input first: a terminal's poll may sleep while input is on its way
+    // in, and that input (Ctrl-C, Ctrl-Z) may raise a signal looked for next.
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0)
+        return true;
     sigset_t pending;
     if (sigpending(&pending) == 0)
         for (int sig = 1; sig < NSIG; ++sig)
             if (sigismember(&watched, sig) == 1 && sigismember(&pending, sig) == 1)
                 return true;
-    pollfd in{STDIN_FILENO, POLLIN, 0};
-    return input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0;
+    return false;
 }
 
 } // namespace
@@ -68,9 +72,16 @@ void stop_load() { stopping.store(true, std::memory_order_release); }
 
 bool load_stopped() { return stopping.load(std::memory_order_acquire); }
 
+// The look may sleep (see wanted_by_wait), and meanwhile the wait may have
+// taken the input and be deciding, or have stopped the load. So both are
+// looked at again after it; otherwise the thread would find no input left and
+// spin a whole slice.
 void make_way()
 {
     const std::uint32_t seen = decisions.load(std::memory_order_acquire);
-    if (!stopping.load(std::memory_order_acquire) && (is_deciding.load(std::memory_order_acquire) || wanted_by_wait()))
+    if (load_stopped())
+        return;
+    const bool wanted = is_deciding.load(std::memory_order_acquire) || wanted_by_wait();
+    if ((wanted || is_deciding.load(std::memory_order_acquire)) && !load_stopped())
         futex(FUTEX_WAIT_PRIVATE, seen);
 }

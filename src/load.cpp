@@ -318,10 +318,8 @@ void* run_forever(void* /*unused*/)
         // once, instead of spinning for a whole slice before its first
         // preemption: with thousands of threads a processor, many have not
         // run yet when the key comes.
-        while (!load_stopped()) {
-            make_way();
+        for (make_way(); !load_stopped(); make_way())
             spin_until_interrupted(own);
-        }
         park();
     }
 #endif
