@@ -120,6 +120,11 @@ waiting_run start_waiting(const command& cmd, bool privileged = true, bool on_pi
         if (!privileged)
             drop_privilege();
         setsid();
+        // A benchmark started in the background of a script inherits Ctrl-C
+        // and quit ignored, which loadhog would rightly keep; a terminal's
+        // user has them.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
         if (on_pipe) {
             const int null = open("/dev/null", O_RDWR);
             dup2(ends[0], 0);
