@@ -58,10 +58,13 @@ void arm_input(bool armed) { input_armed.store(armed, std::memory_order_release)
 
 void deciding() { is_deciding.store(true, std::memory_order_release); }
 
+// Only the waiting thread writes `is_deciding`, so no exchange is needed, and
+// a one-byte exchange is a library call on some architectures (riscv64).
 void decided()
 {
-    if (!is_deciding.exchange(false, std::memory_order_acq_rel))
+    if (!is_deciding.load(std::memory_order_acquire))
         return;
+    is_deciding.store(false, std::memory_order_release);
     decisions.fetch_add(1, std::memory_order_acq_rel);
     futex(FUTEX_WAKE_PRIVATE, INT_MAX);
 }
