@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "procfs.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -43,6 +44,27 @@ std::vector<std::string> stat_fields(pid_t pid, const std::string& file = "stat"
 } // namespace
 
 long resident_kb(pid_t pid) { return status_field(pid, "VmRSS"); }
+
+long anon_huge_kb(pid_t pid, const void* address)
+{
+    std::istringstream smaps(proc_file(pid, "smaps"));
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::uintptr_t widest = 0;
+    bool chosen = false;
+    long huge = -1;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uintptr_t start = 0;
+        std::uintptr_t end = 0;
+        char dash = 0;
+        if (std::istringstream range(line); range >> std::hex >> start >> dash >> end && dash == '-') {
+            chosen = address != nullptr ? start <= at && at < end : end - start > widest;
+            widest = address == nullptr && chosen ? end - start : widest;
+        } else if (chosen && line.rfind("AnonHugePages:", 0) == 0) {
+            huge = std::stol(line.substr(14));
+        }
+    }
+    return huge;
+}
 
 int thread_count(pid_t pid) { return static_cast<int>(status_field(pid, "Threads")); }
 

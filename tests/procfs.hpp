@@ -25,6 +25,9 @@ struct thread_facts {
 std::vector<thread_facts> threads_of(pid_t pid);
 
 long resident_kb(pid_t pid);
+// The part of one mapping on transparent huge pages: the mapping that holds
+// `address`, or the largest one where it is 0.
+long anon_huge_kb(pid_t pid, const void* address = nullptr);
 int thread_count(pid_t pid);
 
 // Processor time of the whole process so far, to the clock tick.

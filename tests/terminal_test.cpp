@@ -353,8 +353,12 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             dup2(open("/dev/null", O_WRONLY), 0);
         else if (c.input != input_case::terminal)
             dup2(pipe_ends[0], 0);
-        if (c.start == input_case::pid_1)
+        // At the lowest priority, so that a fill of milliseconds is still on
+        // when the signal comes after its first line.
+        if (c.start == input_case::pid_1) {
+            setpriority(PRIO_PROCESS, 0, 19);
             start_as_pid_1();
+        }
         if (c.parent)
             start_in_new_session(*c.parent, c.shell);
         cpu_set_t one;
@@ -410,6 +414,9 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     });
 
     EXPECT_EQ(finish(run), c.status) << run.seen;
+    if (c.signal_after.find(prompt) == std::string::npos && !c.signal_after.empty()) {
+        EXPECT_EQ(run.seen, c.signal_after) << "a run ended before its prompt wrote more";
+    }
     EXPECT_LT(most_threads, threads_seen + 100);
     EXPECT_TRUE(same_mode(run.left, run.found));
     if (c.input == input_case::pipe_ab) {
