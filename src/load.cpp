@@ -38,7 +38,7 @@ namespace {
 constexpr std::uint64_t shared_fill_from = std::uint64_t{64} << 20;
 // The size of a huge page on x86-64 and on arm64 with 4 KiB pages. A writer's
 // part starts on such a boundary, so that no huge page is faulted in by two.
-constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 struct part {
     unsigned char* begin;
@@ -68,12 +68,12 @@ bool start_thread(pthread_t& thread, const pthread_attr_t* attr, void* (*routine
     return started;
 }
 
-// The first multiple of `to` from `at` on, or `end` if that comes first
-// (written so that it cannot wrap at the top of a 32-bit address space).
-std::uintptr_t next_boundary(std::uintptr_t at, std::uintptr_t to, std::uintptr_t end)
+// The bytes from `at` to the next address that is a multiple of `to`, or
+// `left` where that is fewer.
+std::size_t to_boundary(const unsigned char* at, std::size_t to, std::size_t left)
 {
-    const std::uintptr_t pad = (to - at % to) % to;
-    return end - at > pad ? at + pad : end;
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    return std::min<std::size_t>((to - address % to) % to, left);
 }
 
 // Huge pages where the system leaves the choice to the program, and where it
@@ -84,13 +84,11 @@ std::uintptr_t next_boundary(std::uintptr_t at, std::uintptr_t to, std::uintptr_
 // be started is written by the initial thread after its own.
 void write_shared(unsigned char* block, std::size_t bytes)
 {
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t end = start + bytes;
-    const std::uintptr_t first_page = next_boundary(start, page, end);
-    const std::uintptr_t end_page = end / page * page;
-    if (end_page > first_page)
-        madvise(reinterpret_cast<void*>(first_page), end_page - first_page, MADV_HUGEPAGE);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t head = to_boundary(block, page, bytes);
+    const std::size_t whole_pages = (bytes - head) / page * page;
+    if (whole_pages > 0)
+        madvise(block + head, whole_pages, MADV_HUGEPAGE);
 
     cpu_set_t allowed;
     const int processors = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
@@ -99,12 +97,15 @@ void write_shared(unsigned char* block, std::size_t bytes)
     std::array<part, CPU_SETSIZE> parts{};
     std::array<pthread_t, CPU_SETSIZE> writers{};
     std::array<bool, CPU_SETSIZE> started{};
-    std::uintptr_t begin = start;
+    std::size_t begin = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uintptr_t part_end =
-            i + 1 == count ? end : next_boundary(start + bytes / count * (i + 1), huge_page, end);
-        parts[i] = {reinterpret_cast<unsigned char*>(begin), part_end - begin};
-        begin = part_end;
+        std::size_t end = bytes;
+        if (i + 1 < count) {
+            const std::size_t even = bytes / count * (i + 1);
+            end = even + to_boundary(block + even, huge_page, bytes - even);
+        }
+        parts[i] = {block + begin, end - begin};
+        begin = end;
     }
     for (std::size_t i = 1; i < count; ++i)
         started[i] = parts[i].size > 0 && start_thread(writers[i], nullptr, write_part, &parts[i], blocked);
