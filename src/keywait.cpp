@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <termios.h>
@@ -21,13 +20,6 @@ namespace {
 // someone else's now, or, where no input can ever come, nothing but signals.
 enum class input : std::uint8_t { key, key_lent, byte, background, none };
 
-// The terminal's mode as found, and as the terminal reads it back once
-// single-key mode is applied, since a driver may adjust what it is given.
-struct modes {
-    termios found;
-    termios applied;
-};
-
 termios single_key_mode(const termios& found)
 {
     termios single_key = found;
@@ -35,13 +27,6 @@ termios single_key_mode(const termios& found)
     single_key.c_cc[VMIN] = 1;
     single_key.c_cc[VTIME] = 0;
     return single_key;
-}
-
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 // Decides how to wait now, taking the terminal if it is this process's to
@@ -53,7 +38,7 @@ bool same_mode(const termios& a, const termios& b)
 // means a shell took the terminal back and set its mode, which becomes the
 // one to put back; still off means nobody did, so the mode found before
 // stays, and single-key mode is applied again.
-input look(modes& m, bool after_continue)
+input look(termios& found, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
@@ -69,7 +54,7 @@ input look(modes& m, bool after_continue)
         return input::none;
     }
     if (lent ? !terminal_lent() : group != getpgrp()) {
-        release_terminal(lent && terminal_held() && same_mode(now, m.applied));
+        release_terminal(lent);
         return input::background;
     }
     const input how = lent ? input::key_lent : input::key;
@@ -77,17 +62,16 @@ input look(modes& m, bool after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        m.found = now;
+        found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    m.applied = single_key_mode(m.found);
-    if (!hold_terminal(m.found, m.applied)) {
+    termios applied = single_key_mode(found);
+    if (!hold_terminal(found, applied)) {
         release_terminal(false);
         return input::background;
     }
-    tcgetattr(STDIN_FILENO, &m.applied);
     return how;
 }
 
@@ -101,8 +85,8 @@ void get_keypress()
         if (sigismember(&saved.in_wait, sig) == 1)
             sigdelset(&taken, sig);
     watch_signals(taken);
-    modes m{};
-    input how = look(m, false);
+    termios found{};
+    input how = look(found, false);
     for (;;) {
         arm_input(how == input::key || how == input::key_lent || how == input::byte);
         decided();
@@ -147,7 +131,7 @@ void get_keypress()
             after_continue = look_again = true;
         }
         if (look_again && how != input::none)
-            how = look(m, after_continue);
+            how = look(found, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);
