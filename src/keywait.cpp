@@ -20,11 +20,14 @@ namespace {
 // someone else's now, or, where no input can ever come, nothing but signals.
 enum class input : std::uint8_t { key, key_lent, byte, background, none };
 
-termios single_key_mode(const termios& found)
+// On a lent terminal a read returns at once with what is there: others may
+// read it too (the lender's shell, once it has the terminal back), and
+// descriptor 0, which the shell shares, must stay blocking.
+termios single_key_mode(const termios& found, bool lent)
 {
     termios single_key = found;
     single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    single_key.c_cc[VMIN] = 1;
+    single_key.c_cc[VMIN] = lent ? 0 : 1;
     single_key.c_cc[VTIME] = 0;
     return single_key;
 }
@@ -67,7 +70,7 @@ input look(termios& found, bool after_continue)
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    termios applied = single_key_mode(found);
+    termios applied = single_key_mode(found, lent);
     if (!hold_terminal(found, applied)) {
         release_terminal(false);
         return input::background;
@@ -104,21 +107,30 @@ void get_keypress()
             deciding();
         bool after_continue = take_continue();
         bool look_again = after_continue || (ready == 0 && watched);
-        if (ready > 0) {
+        const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
+        // Input typed once the lender has stopped or ended is for the shell
+        // that has the terminal back, and the looks above come only now and
+        // then, so a lent terminal is looked at again just before the read.
+        const input polled = how;
+        if (ready > 0 && how == input::key_lent && !hung_up)
+            how = look(found, false);
+        if (ready > 0 && how == polled) {
             // One read in single-key mode is one key, however many bytes it
             // has; anything else gives one byte, and what follows is left for
             // whoever reads next. Single-key mode has no end-of-file
-            // character, so on a terminal nothing read means a hangup.
+            // character, so on a terminal nothing read means a hangup, except
+            // on a lent one, where another reader may have taken the input
+            // first and the read returns at once.
             char key[64];
-            const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
             if (got > 0 || (got == 0 && !terminal)) {
                 stop_load();
                 break;
             }
+            const bool taken_first = got == 0 && !hung_up && how == input::key_lent;
             if (got < 0 && terminal && errno == EIO) {
                 look_again = true;
-            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            } else if (!taken_first && (got == 0 || (errno != EINTR && errno != EAGAIN))) {
                 // No key can ever come: hold the load until a signal, and
                 // leave a terminal that hung up alone.
                 release_terminal(got != 0);

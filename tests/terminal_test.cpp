@@ -323,6 +323,7 @@ struct input_case {
     std::optional<parent_does> parent = {};
     std::optional<parent_does> shell = {};
     int parent_signal = 0;
+    bool typed_at_once = false; // a line for the shell, typed as soon as the parent has its signal
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
@@ -341,6 +342,7 @@ const input_case input_cases[] = {
     {"a terminal not its own, left alone", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_in_background},
     {"a shell of its session that does not wait for it lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, parent_does::sleep},
     {"a lender killed in the wait, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGKILL},
+    {"a lender stopped, a line typed at once stays for the shell", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGSTOP, true},
     {"a lender whose wait it cannot see, stopped, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_unseen, {}, SIGSTOP},
     {"a parent asleep in the foreground, then killed, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::sleep, {}, SIGKILL},
     {"a shell at its prompt that took it in lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::end},
@@ -423,9 +425,11 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         kill(parent, c.parent_signal);
         ASSERT_TRUE(eventually([&] { return run_state(parent) == (c.parent_signal == SIGSTOP ? 'T' : '?'); }));
     }
+    if (c.typed_at_once)
+        type(run, line);
     if (left_alone) {
         EXPECT_TRUE(left_as_found());
-        type(run, line);
+        type(run, c.typed_at_once ? "" : line);
         EXPECT_TRUE(looked_again(loadhog));
     }
     int threads_seen = threads_at_signal;
