@@ -17,8 +17,16 @@ namespace {
 // How the wait goes on: one read of a key on a terminal that is this
 // process's to read (`key_lent` when it is not its controlling terminal but
 // lent), one byte of anything else, looks now and then at a terminal that is
-// someone else's now, or, where no input can ever come, nothing but signals.
-enum class input : std::uint8_t { key, key_lent, byte, background, none };
+// someone else's now, or, where no input can ever come, nothing but signals;
+// or it ends, as the lender of a terminal has ended.
+enum class input : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
+
+// What the wait keeps from one look to the next: the terminal's mode as
+// found, and who last lent it, if anyone did.
+struct seen {
+    termios found;
+    long lender;
+};
 
 // On a lent terminal a read returns at once with what is there: others may
 // read it too (the lender's shell, once it has the terminal back), and
@@ -40,8 +48,10 @@ termios single_key_mode(const termios& found, bool lent)
 // since set a mode of their own. After a continue, canonical input back on
 // means a shell took the terminal back and set its mode, which becomes the
 // one to put back; still off means nobody did, so the mode found before
-// stays, and single-key mode is applied again.
-input look(termios& found, bool after_continue)
+// stays, and single-key mode is applied again. A lender that has ended
+// leaves the run where no key can reach it and no hangup comes (its
+// terminal is not the controlling one), unseen by any shell: the run ends.
+input look(seen& was, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
@@ -56,22 +66,24 @@ input look(termios& found, bool after_continue)
         release_terminal(false);
         return input::none;
     }
-    if (lent ? !terminal_lent() : group != getpgrp()) {
+    const long lender = lent ? terminal_lender() : 0;
+    if (lent ? lender == 0 : group != getpgrp()) {
         release_terminal(lent);
-        return input::background;
+        return was.lender != 0 && lender_ended(was.lender) ? input::lender_ended : input::background;
     }
+    was.lender = lender != 0 ? lender : was.lender;
     const input how = lent ? input::key_lent : input::key;
     if (terminal_held() && !after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        found = now;
+        was.found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    termios applied = single_key_mode(found, lent);
-    if (!hold_terminal(found, applied)) {
+    termios applied = single_key_mode(was.found, lent);
+    if (!hold_terminal(was.found, applied)) {
         release_terminal(false);
         return input::background;
     }
@@ -80,7 +92,7 @@ input look(termios& found, bool after_continue)
 
 } // namespace
 
-void get_keypress()
+int get_keypress()
 {
     const job_signals saved = catch_job_signals();
     sigset_t taken = wait_signals();
@@ -88,9 +100,15 @@ void get_keypress()
         if (sigismember(&saved.in_wait, sig) == 1)
             sigdelset(&taken, sig);
     watch_signals(taken);
-    termios found{};
-    input how = look(found, false);
+    seen was{};
+    input how = look(was, false);
+    int status = 0;
     for (;;) {
+        if (how == input::lender_ended) {
+            stop_load();
+            status = 129;
+            break;
+        }
         arm_input(how == input::key || how == input::key_lent || how == input::byte);
         decided();
         // A shell's fg continues a stopped job but only hands the terminal
@@ -113,7 +131,7 @@ void get_keypress()
         // then, so a lent terminal is looked at again just before the read.
         const input polled = how;
         if (ready > 0 && how == input::key_lent && !hung_up)
-            how = look(found, false);
+            how = look(was, false);
         if (ready > 0 && how == polled) {
             // One read in single-key mode is one key, however many bytes it
             // has; anything else gives one byte, and what follows is left for
@@ -142,9 +160,10 @@ void get_keypress()
             stop_now();
             after_continue = look_again = true;
         }
-        if (look_again && how != input::none)
-            how = look(found, after_continue);
+        if (look_again && how != input::none && how != input::lender_ended)
+            how = look(was, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);
+    return status;
 }

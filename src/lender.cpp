@@ -95,12 +95,12 @@ bool proc_is_of_own_namespace()
 
 } // namespace
 
-bool terminal_lent()
+long terminal_lender()
 {
     struct stat terminal = {};
     if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0 ||
         !proc_is_of_own_namespace())
-        return false;
+        return 0;
     // Its own session and parent come from the kernel itself, as an emulator
     // (qemu-user) makes up most of /proc/self/stat.
     const long session = getsid(0);
@@ -111,9 +111,27 @@ bool terminal_lent()
         const waiting how = how_it_waits(p);
         if (p.session != session)
             return in_foreground_of(p, terminal.st_rdev) &&
-                   (how == waiting::for_child || (how == waiting::unknown && p.pid != 1));
+                           (how == waiting::for_child || (how == waiting::unknown && p.pid != 1))
+                       ? p.pid
+                       : 0;
         if (how != waiting::for_child)
-            return false;
+            return 0;
     }
-    return false;
+    return 0;
+}
+
+// A process that ends has its children taken in by another, so one that is
+// still an ancestor has not ended. A number reused meanwhile cannot become an
+// ancestor: a process only ever moves up to one that was there before.
+bool lender_ended(long lender)
+{
+    process p{};
+    p.ppid = getppid();
+    for (int step = 0; step < 64 && p.ppid > 0; ++step) {
+        if (p.ppid == lender)
+            return false;
+        if (!read_process(p.ppid, p))
+            break;
+    }
+    return true;
 }

@@ -2,8 +2,8 @@
 #pragma once
 
 // For a terminal on standard input that is not this process's controlling
-// terminal: whether someone lends it now, so that nobody else reads it while
-// this process does. The lender is the first ancestor outside the process's
+// terminal: who lends it now, so that nobody else reads it while this process
+// does, as a process number, or 0 where nobody does. The lender is the first ancestor outside the process's
 // session. It lends while it is in the terminal's foreground group and, as
 // /proc shows, blocked waiting for a child, and every process between it and
 // this one waits for a child too: su -c and setsid -w lend, and so do they
@@ -14,4 +14,8 @@
 // numbers processes for another PID namespace. Each call reads /proc afresh,
 // and only while descriptors 0, 1 and 2 are open, so none of its own takes
 // their place.
-bool terminal_lent();
+long terminal_lender();
+
+// Whether `lender`, which lent the terminal before, has ended since: it is no
+// longer among this process's ancestors (the walk up is bounded as above).
+bool lender_ended(long lender);

@@ -341,7 +341,8 @@ const input_case input_cases[] = {
     {"lent through a shell by a parent whose wait it cannot see", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait_unseen, parent_does::wait},
     {"a terminal not its own, left alone", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_in_background},
     {"a shell of its session that does not wait for it lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, parent_does::sleep},
-    {"a lender killed in the wait, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGKILL},
+    {"a lender killed in the wait, it ends by itself, the mode found put back", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, {}, SIGKILL},
+    {"lent through a shell, the lender killed, it ends by itself", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, parent_does::wait, SIGKILL},
     {"a lender stopped, a line typed at once stays for the shell", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGSTOP, true},
     {"a lender whose wait it cannot see, stopped, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_unseen, {}, SIGSTOP},
     {"a parent asleep in the foreground, then killed, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::sleep, {}, SIGKILL},
@@ -405,7 +406,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     const bool lent =
         (c.parent == parent_does::wait || c.parent == parent_does::wait_unseen) && c.shell != parent_does::sleep;
     const bool key_mode = c.input == input_case::terminal && (!c.parent || lent);
-    const bool left_alone = c.parent && (!lent || c.parent_signal != 0);
+    const bool left_alone = c.parent && (!lent || c.parent_signal == SIGSTOP);
     ASSERT_TRUE(key_mode ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
     const pid_t loadhog = last_descendant(run.prog);
     const pid_t parent = first_child(run.prog);
