@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -323,7 +324,8 @@ struct input_case {
     std::optional<parent_does> parent = {};
     std::optional<parent_does> shell = {};
     int parent_signal = 0;
-    bool typed_at_once = false; // a line for the shell, typed as soon as the parent has its signal
+    bool typed_at_once = false;    // a line for the shell, typed as soon as the parent has its signal
+    const char* through = nullptr; // a shell of its session that runs it as in su -c 'loadhog; echo done'
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
@@ -338,6 +340,14 @@ const input_case input_cases[] = {
     {"terminated in a one-processor start", {"-c", "300"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
     {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait},
     {"lent through a shell of its session, as su -c 'loadhog; echo done'", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, parent_does::wait},
+    {"lent through bash", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "bash"},
+    {"lent through dash", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "dash"},
+    {"lent through zsh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "zsh"},
+    {"lent through fish", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "fish"},
+    {"lent through mksh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "mksh"},
+    {"lent through ksh93", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "ksh93"},
+    {"lent through tcsh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "tcsh"},
+    {"lent through busybox sh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "busybox sh"},
     {"lent through a shell by a parent whose wait it cannot see", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait_unseen, parent_does::wait},
     {"a terminal not its own, left alone", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_in_background},
     {"a shell of its session that does not wait for it lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, parent_does::sleep},
@@ -377,6 +387,11 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     if (taken_in && prctl(PR_GET_CHILD_SUBREAPER, &reaper) != 0)
         GTEST_SKIP() << "no process can become a subreaper here (qemu-user refuses it), so the shell that should "
                         "take loadhog in never does";
+    const std::string shell = c.through != nullptr ? c.through : "";
+    if (!shell.empty() && access(("/usr/bin/" + shell.substr(0, shell.find(' '))).c_str(), X_OK) != 0) {
+        ASSERT_STRNE(std::getenv("CI"), "true") << shell << " is missing";
+        GTEST_SKIP() << shell << " is missing";
+    }
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     if (c.input == input_case::pipe_ab) {
@@ -395,6 +410,10 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         }
         if (c.parent)
             start_in_new_session(*c.parent, c.shell);
+        if (!shell.empty()) {
+            closefrom(3);
+            execlp("sh", "sh", "-c", ("exec " + shell + " -c '" LOADHOG_PATH "; echo done'").c_str(), nullptr);
+        }
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
