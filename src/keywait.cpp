@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,20 +23,19 @@ namespace {
 enum class input : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
 
 // What the wait keeps from one look to the next: the terminal's mode as
-// found, and who last lent it, if anyone did.
+// found, the mode last applied as the terminal read it back, and who last
+// lent it, if anyone did.
 struct seen {
     termios found;
+    termios applied;
     long lender;
 };
 
-// On a lent terminal a read returns at once with what is there: others may
-// read it too (the lender's shell, once it has the terminal back), and
-// descriptor 0, which the shell shares, must stay blocking.
-termios single_key_mode(const termios& found, bool lent)
+termios single_key_mode(const termios& found)
 {
     termios single_key = found;
     single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    single_key.c_cc[VMIN] = lent ? 0 : 1;
+    single_key.c_cc[VMIN] = 1;
     single_key.c_cc[VTIME] = 0;
     return single_key;
 }
@@ -48,7 +48,10 @@ termios single_key_mode(const termios& found, bool lent)
 // since set a mode of their own. After a continue, canonical input back on
 // means a shell took the terminal back and set its mode, which becomes the
 // one to put back; still off means nobody did, so the mode found before
-// stays, and single-key mode is applied again. A lender that has ended
+// stays, and single-key mode is applied again. So does the mode found when
+// the terminal, let go of, comes back in the very mode applied: a lender
+// stopped before this process could put the mode found back, and its shell
+// (fish, ksh93) kept the mode it saw as the job's and gives it back at fg. A lender that has ended
 // leaves the run where no key can reach it and no hangup comes (its
 // terminal is not the controlling one), unseen by any shell: the run ends.
 input look(seen& was, bool after_continue)
@@ -77,13 +80,14 @@ input look(seen& was, bool after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        was.found = now;
+        if (!modes_equal(now, was.applied))
+            was.found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    termios applied = single_key_mode(was.found, lent);
-    if (!hold_terminal(was.found, applied)) {
+    was.applied = single_key_mode(was.found);
+    if (!hold_terminal(was.found, was.applied)) {
         release_terminal(false);
         return input::background;
     }
@@ -129,26 +133,30 @@ int get_keypress()
         // Input typed once the lender has stopped or ended is for the shell
         // that has the terminal back, and the looks above come only now and
         // then, so a lent terminal is looked at again just before the read.
+        // The shell may also have read the input already, and the read would
+        // then wait for the next; descriptor 0 is the shell's too, so it
+        // cannot be made non-blocking, and the count waiting is asked first.
         const input polled = how;
-        if (ready > 0 && how == input::key_lent && !hung_up)
+        int unread = 1;
+        if (ready > 0 && how == input::key_lent && !hung_up) {
             how = look(was, false);
-        if (ready > 0 && how == polled) {
+            if (how == input::key_lent && ioctl(STDIN_FILENO, FIONREAD, &unread) != 0)
+                unread = 1;
+        }
+        if (ready > 0 && how == polled && unread > 0) {
             // One read in single-key mode is one key, however many bytes it
             // has; anything else gives one byte, and what follows is left for
             // whoever reads next. Single-key mode has no end-of-file
-            // character, so on a terminal nothing read means a hangup, except
-            // on a lent one, where another reader may have taken the input
-            // first and the read returns at once.
+            // character, so on a terminal nothing read means a hangup.
             char key[64];
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
             if (got > 0 || (got == 0 && !terminal)) {
                 stop_load();
                 break;
             }
-            const bool taken_first = got == 0 && !hung_up && how == input::key_lent;
             if (got < 0 && terminal && errno == EIO) {
                 look_again = true;
-            } else if (!taken_first && (got == 0 || (errno != EINTR && errno != EAGAIN))) {
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                 // No key can ever come: hold the load until a signal, and
                 // leave a terminal that hung up alone.
                 release_terminal(got != 0);

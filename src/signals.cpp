@@ -40,21 +40,13 @@ sigset_t set_of(std::initializer_list<int> signals)
     return set;
 }
 
-// Async-signal-safe, as each call in it is.
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 // The mode found goes back only over the mode applied: a parent in the same
 // process group (watch, at Ctrl-C) may already have put back a mode of its
 // own, and a lender's shell may have set its own, which must stay.
 void put_back_found(int slot)
 {
     termios now{};
-    if (in_foreground() && tcgetattr(STDIN_FILENO, &now) == 0 && same_mode(now, modes[slot].applied))
+    if (in_foreground() && tcgetattr(STDIN_FILENO, &now) == 0 && modes_equal(now, modes[slot].applied))
         tcsetattr(STDIN_FILENO, TCSANOW, &modes[slot].found);
 }
 
@@ -121,6 +113,13 @@ bool in_foreground()
 {
     const pid_t group = tcgetpgrp(STDIN_FILENO);
     return group == getpgrp() || (group < 0 && errno == ENOTTY);
+}
+
+bool modes_equal(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 bool hold_terminal(const termios& found, termios& single_key)

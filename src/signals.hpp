@@ -24,6 +24,10 @@ sigset_t wait_signals();
 // terminal, so there is no job control over it.
 bool in_foreground();
 
+// Whether two modes agree in every field a terminal keeps; async-signal-safe,
+// as the handler compares with it too.
+bool modes_equal(const termios& a, const termios& b);
+
 // Applies `single_key` to standard input, and says whether that worked, with
 // `single_key` then as the terminal reads it back, since a driver may adjust
 // what it is given; until release_terminal, a caught signal puts `found` back

@@ -326,6 +326,7 @@ struct input_case {
     int parent_signal = 0;
     bool typed_at_once = false;    // a line for the shell, typed as soon as the parent has its signal
     const char* through = nullptr; // a shell of its session that runs it as in su -c 'loadhog; echo done'
+    bool then_fg = false;          // the stopped parent continued, in the mode applied, as fish and ksh93 give it back
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
@@ -354,6 +355,7 @@ const input_case input_cases[] = {
     {"a lender killed in the wait, it ends by itself, the mode found put back", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, {}, SIGKILL},
     {"lent through a shell, the lender killed, it ends by itself", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, parent_does::wait, SIGKILL},
     {"a lender stopped, a line typed at once stays for the shell", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGSTOP, true},
+    {"a lender stopped, then fg in the mode applied, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, SIGSTOP, false, nullptr, true},
     {"a lender whose wait it cannot see, stopped, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_unseen, {}, SIGSTOP},
     {"a parent asleep in the foreground, then killed, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::sleep, {}, SIGKILL},
     {"a shell at its prompt that took it in lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::end},
@@ -449,8 +451,13 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         type(run, line);
     if (left_alone) {
         EXPECT_TRUE(left_as_found());
-        type(run, c.typed_at_once ? "" : line);
+        type(run, c.typed_at_once || c.then_fg ? "" : line);
         EXPECT_TRUE(looked_again(loadhog));
+    }
+    if (c.then_fg) {
+        const termios applied = single_key_of(run.found);
+        tcsetattr(run.slave, TCSANOW, &applied);
+        kill(parent, SIGCONT);
     }
     int threads_seen = threads_at_signal;
     if (!c.keys.empty()) {
@@ -479,7 +486,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         EXPECT_EQ(read(pipe_ends[0], rest, sizeof rest), 1);
         EXPECT_EQ(rest[0], 'b');
     }
-    if (left_alone) {
+    if (left_alone && !c.then_fg) {
         int unread = -1;
         ioctl(run.slave, FIONREAD, &unread);
         EXPECT_EQ(unread, static_cast<int>(line.size()));
