@@ -51,9 +51,10 @@ termios single_key_mode(const termios& found)
 // stays, and single-key mode is applied again. So does the mode found when
 // the terminal, let go of, comes back in the very mode applied: a lender
 // stopped before this process could put the mode found back, and its shell
-// (fish, ksh93) kept the mode it saw as the job's and gives it back at fg. A lender that has ended
-// leaves the run where no key can reach it and no hangup comes (its
-// terminal is not the controlling one), unseen by any shell: the run ends.
+// kept the mode it saw (busybox ash, which puts it back for each command, fg
+// included). A lender that has ended leaves the run where no key can reach
+// it and no hangup comes (its terminal is not the controlling one), unseen
+// by any shell: the run ends.
 input look(seen& was, bool after_continue)
 {
     termios now{};

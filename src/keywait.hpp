@@ -10,10 +10,11 @@
 // wait goes on until a signal, looking again at each continue and ten times a
 // second; a lent terminal that stops being lent gets the mode found back if
 // it still has the mode applied. A lent terminal is looked at again before
-// each read, so input typed once it is no longer lent stays for the shell. A terminal that hangs up is left alone and
-// holds the wait until a signal. Anything else gives exactly one byte, and
-// its end ends the wait too; an input that cannot be read holds the wait
-// until a signal. Ctrl-Z puts the terminal back and stops the process.
+// each read, so input typed once it is no longer lent stays for the shell.
+// A terminal that hangs up is left alone and holds the wait until a signal.
+// Anything else gives exactly one byte, and its end ends the wait too; an
+// input that cannot be read holds the wait until a signal. Ctrl-Z puts the
+// terminal back and stops the process.
 // Returns 0 after the key or the byte or the end of input, or 129, as for a
 // hangup, once a lender of the terminal has ended: the run is then out of
 // reach of keys, hangups and job control, and the load is let go.

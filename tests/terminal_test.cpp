@@ -326,7 +326,7 @@ struct input_case {
     int parent_signal = 0;
     bool typed_at_once = false;    // a line for the shell, typed as soon as the parent has its signal
     const char* through = nullptr; // a shell of its session that runs it as in su -c 'loadhog; echo done'
-    bool then_fg = false;          // the stopped parent continued, in the mode applied, as fish and ksh93 give it back
+    bool then_fg = false;          // the stopped parent continued, in the mode applied, as busybox ash gives it back
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
