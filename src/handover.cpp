@@ -48,9 +48,17 @@ bool wanted_by_wait()
 
 } // namespace
 
+// An ignored signal let through the wait's poll is dropped there without
+// waking it (SIGTSTP ignored at start, and blocked outside the poll, may be
+// pending meanwhile), so no decision would come for it.
 void watch_signals(const sigset_t& taken)
 {
-    watched = taken;
+    sigemptyset(&watched);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction now = {};
+        if (sigismember(&taken, sig) == 1 && sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+            sigaddset(&watched, sig);
+    }
     watching.store(true, std::memory_order_release);
 }
 

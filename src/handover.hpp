@@ -11,7 +11,8 @@
 // waiting thread need not be chosen among thousands of busy ones.
 
 // For the wait, before it first waits: the signals it lets through while it
-// waits, which are the ones the busy threads look for.
+// waits, which are the ones the busy threads look for, except those ignored
+// now, which never wake it.
 void watch_signals(const sigset_t& taken);
 
 // For the wait: whether it is taking a key or a byte from standard input, so

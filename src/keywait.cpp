@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,14 +18,17 @@ namespace {
 // How the wait goes on: one read of a key on a terminal that is this
 // process's to read (`key_lent` when it is not its controlling terminal but
 // lent), one byte of anything else, looks now and then at a terminal that is
-// someone else's now, or, where no input can ever come, nothing but signals.
-enum class input : std::uint8_t { key, key_lent, byte, background, none };
+// someone else's now, or, where no input can ever come, nothing but signals;
+// or it ends, as the lender of a terminal has ended.
+enum class input : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
 
-// The terminal's mode as found, and as the terminal reads it back once
-// single-key mode is applied, since a driver may adjust what it is given.
-struct modes {
+// What the wait keeps from one look to the next: the terminal's mode as
+// found, the mode last applied as the terminal read it back, and who last
+// lent it, if anyone did.
+struct seen {
     termios found;
     termios applied;
+    long lender;
 };
 
 termios single_key_mode(const termios& found)
@@ -37,13 +40,6 @@ termios single_key_mode(const termios& found)
     return single_key;
 }
 
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 // Decides how to wait now, taking the terminal if it is this process's to
 // take, and lets go of a terminal that is no longer its own without touching
 // it: whoever has it now has set its own mode, and one that hung up has none.
@@ -52,8 +48,14 @@ bool same_mode(const termios& a, const termios& b)
 // since set a mode of their own. After a continue, canonical input back on
 // means a shell took the terminal back and set its mode, which becomes the
 // one to put back; still off means nobody did, so the mode found before
-// stays, and single-key mode is applied again.
-input look(modes& m, bool after_continue)
+// stays, and single-key mode is applied again. So does the mode found when
+// the terminal, let go of, comes back in the very mode applied: a lender
+// stopped before this process could put the mode found back, and its shell
+// kept the mode it saw (busybox ash, which puts it back for each command, fg
+// included). A lender that has ended leaves the run where no key can reach
+// it and no hangup comes (its terminal is not the controlling one), unseen
+// by any shell: the run ends.
+input look(seen& was, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
@@ -68,32 +70,34 @@ input look(modes& m, bool after_continue)
         release_terminal(false);
         return input::none;
     }
-    if (lent ? !terminal_lent() : group != getpgrp()) {
-        release_terminal(lent && terminal_held() && same_mode(now, m.applied));
-        return input::background;
+    const long lender = lent ? terminal_lender() : 0;
+    if (lent ? lender == 0 : group != getpgrp()) {
+        release_terminal(lent);
+        return was.lender != 0 && lender_ended(was.lender) ? input::lender_ended : input::background;
     }
+    was.lender = lender != 0 ? lender : was.lender;
     const input how = lent ? input::key_lent : input::key;
     if (terminal_held() && !after_continue)
         return how;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
-        m.found = now;
+        if (!modes_equal(now, was.applied))
+            was.found = now;
     }
     // A process group outside the process's PID namespace reads as 0, as
     // does the terminal's foreground group then, so the kernel's refusal by
     // SIGTTOU is the only sign that the process is in the background.
-    m.applied = single_key_mode(m.found);
-    if (!hold_terminal(m.found, m.applied)) {
+    was.applied = single_key_mode(was.found);
+    if (!hold_terminal(was.found, was.applied)) {
         release_terminal(false);
         return input::background;
     }
-    tcgetattr(STDIN_FILENO, &m.applied);
     return how;
 }
 
 } // namespace
 
-void get_keypress()
+int get_keypress()
 {
     const job_signals saved = catch_job_signals();
     sigset_t taken = wait_signals();
@@ -101,9 +105,15 @@ void get_keypress()
         if (sigismember(&saved.in_wait, sig) == 1)
             sigdelset(&taken, sig);
     watch_signals(taken);
-    modes m{};
-    input how = look(m, false);
+    seen was{};
+    input how = look(was, false);
+    int status = 0;
     for (;;) {
+        if (how == input::lender_ended) {
+            stop_load();
+            status = 129;
+            break;
+        }
         arm_input(how == input::key || how == input::key_lent || how == input::byte);
         decided();
         // A shell's fg continues a stopped job but only hands the terminal
@@ -120,13 +130,26 @@ void get_keypress()
             deciding();
         bool after_continue = take_continue();
         bool look_again = after_continue || (ready == 0 && watched);
-        if (ready > 0) {
+        const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
+        // Input typed once the lender has stopped or ended is for the shell
+        // that has the terminal back, and the looks above come only now and
+        // then, so a lent terminal is looked at again just before the read.
+        // The shell may also have read the input already, and the read would
+        // then wait for the next; descriptor 0 is the shell's too, so it
+        // cannot be made non-blocking, and the count waiting is asked first.
+        const input polled = how;
+        int unread = 1;
+        if (ready > 0 && how == input::key_lent && !hung_up) {
+            how = look(was, false);
+            if (how == input::key_lent && ioctl(STDIN_FILENO, FIONREAD, &unread) != 0)
+                unread = 1;
+        }
+        if (ready > 0 && how == polled && unread > 0) {
             // One read in single-key mode is one key, however many bytes it
             // has; anything else gives one byte, and what follows is left for
             // whoever reads next. Single-key mode has no end-of-file
             // character, so on a terminal nothing read means a hangup.
             char key[64];
-            const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
             if (got > 0 || (got == 0 && !terminal)) {
                 stop_load();
@@ -146,9 +169,10 @@ void get_keypress()
             stop_now();
             after_continue = look_again = true;
         }
-        if (look_again && how != input::none)
-            how = look(m, after_continue);
+        if (look_again && how != input::none && how != input::lender_ended)
+            how = look(was, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);
+    return status;
 }

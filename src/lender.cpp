@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "lender.hpp"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +26,9 @@ struct process {
     long tpgid;
 };
 
-// How a process waits: for a child, for something else, or unknown.
-enum class waiting : std::uint8_t { for_child, for_other, unknown };
+// How a process waits: for a child, for a signal or on a futex while it
+// catches a child's end, for something else, or unknown.
+enum class waiting : std::uint8_t { for_child, for_child_end, for_other, unknown };
 
 // Reads /proc/PID/NAME into `text` as a string; false if it cannot.
 bool read_proc(long pid, const char* name, char* text, std::size_t size)
@@ -62,10 +64,20 @@ bool read_process(long pid, process& p)
     return true;
 }
 
+// Whether the process has a handler for SIGCHLD, as /proc/PID/status shows.
+bool catches_child_end(long pid)
+{
+    char status[4096];
+    const char* caught = read_proc(pid, "status", status, sizeof status) ? std::strstr(status, "\nSigCgt:") : nullptr;
+    return caught != nullptr && ((std::strtoull(caught + 8, nullptr, 16) >> (SIGCHLD - 1)) & 1U) != 0;
+}
+
 // The kernel blocks a wait for a child in do_wait, asleep but interruptible,
 // and names that function in wchan only to a reader allowed to trace the
 // process; to any other it shows 0, and a kernel without symbol names has no
-// wchan at all.
+// wchan at all. Some shells wait for their child's SIGCHLD instead: zsh, mksh
+// and tcsh in sigsuspend, fish 3 on a futex. Those names vary between kernels
+// (sigsuspend.isra.0, futex_wait_queue, futex_do_wait), hence the parts.
 waiting how_it_waits(const process& p)
 {
     if (p.state != 'S')
@@ -73,7 +85,12 @@ waiting how_it_waits(const process& p)
     char wchan[64];
     if (!read_proc(p.pid, "wchan", wchan, sizeof wchan) || std::strcmp(wchan, "0") == 0)
         return waiting::unknown;
-    return std::strcmp(wchan, "do_wait") == 0 ? waiting::for_child : waiting::for_other;
+    if (std::strcmp(wchan, "do_wait") == 0)
+        return waiting::for_child;
+    return (std::strstr(wchan, "sigsuspend") != nullptr || std::strstr(wchan, "futex") != nullptr) &&
+                   catches_child_end(p.pid)
+               ? waiting::for_child_end
+               : waiting::for_other;
 }
 
 bool in_foreground_of(const process& p, dev_t terminal)
@@ -95,12 +112,12 @@ bool proc_is_of_own_namespace()
 
 } // namespace
 
-bool terminal_lent()
+long terminal_lender()
 {
     struct stat terminal = {};
     if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0 ||
         !proc_is_of_own_namespace())
-        return false;
+        return 0;
     // Its own session and parent come from the kernel itself, as an emulator
     // (qemu-user) makes up most of /proc/self/stat.
     const long session = getsid(0);
@@ -109,11 +126,32 @@ bool terminal_lent()
     // A bound, as numbers of processes that end during the walk may be reused.
     for (int step = 0; step < 64 && p.ppid > 0 && read_process(p.ppid, p); ++step) {
         const waiting how = how_it_waits(p);
+        // The lender itself is held to do_wait, as su and setsid -w wait: a
+        // looser rule is not needed there, and would risk taking for a
+        // lender a process outside the session that waits for something else.
         if (p.session != session)
             return in_foreground_of(p, terminal.st_rdev) &&
-                   (how == waiting::for_child || (how == waiting::unknown && p.pid != 1));
-        if (how != waiting::for_child)
-            return false;
+                           (how == waiting::for_child || (how == waiting::unknown && p.pid != 1))
+                       ? p.pid
+                       : 0;
+        if (how != waiting::for_child && how != waiting::for_child_end)
+            return 0;
     }
-    return false;
+    return 0;
+}
+
+// A process that ends has its children taken in by another, so one that is
+// still an ancestor has not ended. A number reused meanwhile cannot become an
+// ancestor: a process only ever moves up to one that was there before.
+bool lender_ended(long lender)
+{
+    process p{};
+    p.ppid = getppid();
+    for (int step = 0; step < 64 && p.ppid > 0; ++step) {
+        if (p.ppid == lender)
+            return false;
+        if (!read_process(p.ppid, p))
+            break;
+    }
+    return true;
 }

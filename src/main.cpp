@@ -36,8 +36,9 @@ int main(int argc, char* argv[])
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
     favour_waiting_thread();
-    get_keypress();
+    const int status = get_keypress();
     stop_threads(threads, s);
     std::free(block);
-    return close_output();
+    const int written = close_output();
+    return status != 0 ? status : written;
 }

@@ -3,15 +3,21 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <unistd.h>
 
 namespace {
 
-// A handler takes no arguments, so what it needs lives here. The mode it puts
-// back has two slots, so that a new mode is written whole into the one no
-// handler reads before `held` names it; -1 means no mode is held.
-termios found_modes[2];
+// A handler takes no arguments, so what it needs lives here: the mode found,
+// to put back, and the mode applied, which the terminal must still have for
+// that. They have two slots, so that a new pair is written whole into the one
+// no handler reads before `held` names it; -1 means no mode is held.
+struct held_modes {
+    termios found;
+    termios applied;
+};
+held_modes modes[2];
 volatile sig_atomic_t held = -1;
 // Set by the wait's handler for SIGTSTP and SIGCONT.
 volatile sig_atomic_t stop_asked = 0;
@@ -34,13 +40,31 @@ sigset_t set_of(std::initializer_list<int> signals)
     return set;
 }
 
+// The mode found goes back only over the mode applied: a parent in the same
+// process group (watch, at Ctrl-C) may already have put back a mode of its
+// own, and a lender's shell may have set its own, which must stay.
+void put_back_found(int slot)
+{
+    termios now{};
+    if (in_foreground() && tcgetattr(STDIN_FILENO, &now) == 0 && modes_equal(now, modes[slot].applied))
+        tcsetattr(STDIN_FILENO, TCSANOW, &modes[slot].found);
+}
+
+void publish(const termios& found, const termios& applied)
+{
+    const int next = held == 0 ? 1 : 0;
+    modes[next] = {found, applied};
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    held = next;
+}
+
 // Runs on the initial thread only, and may interrupt it anywhere: it uses
 // async-signal-safe calls only and never returns.
 void on_ending_signal(int sig)
 {
     const int slot = held;
-    if (slot >= 0 && in_foreground())
-        tcsetattr(STDIN_FILENO, TCSANOW, &found_modes[slot]);
+    if (slot >= 0)
+        put_back_found(slot);
     const struct sigaction plain = action_of(SIG_DFL);
     sigaction(sig, &plain, nullptr);
     // SA_NODEFER left the signal unblocked, so this ends the process at once,
@@ -91,13 +115,21 @@ bool in_foreground()
     return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
-bool hold_terminal(const termios& found, const termios& single_key)
+bool modes_equal(const termios& a, const termios& b)
 {
-    const int next = held == 0 ? 1 : 0;
-    found_modes[next] = found;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    held = next;
-    return tcsetattr(STDIN_FILENO, TCSANOW, &single_key) == 0;
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+bool hold_terminal(const termios& found, termios& single_key)
+{
+    publish(found, single_key);
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &single_key) != 0)
+        return false;
+    if (tcgetattr(STDIN_FILENO, &single_key) == 0)
+        publish(found, single_key);
+    return true;
 }
 
 void release_terminal(bool put_back)
@@ -105,8 +137,8 @@ void release_terminal(bool put_back)
     const int slot = held;
     if (slot < 0)
         return;
-    if (put_back && in_foreground())
-        tcsetattr(STDIN_FILENO, TCSANOW, &found_modes[slot]);
+    if (put_back)
+        put_back_found(slot);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     held = -1;
 }

@@ -7,8 +7,9 @@
 // Gives every signal whose default action ends the process a handler, except
 // the faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS), which
 // must still show as crashes. A signal ignored at start stays ignored. The
-// handler puts back the mode handed to hold_terminal, if it is still held and
-// the process still has the terminal's foreground, and then ends the process
+// handler puts back the mode found handed to hold_terminal, if it is still
+// held, the process still has the terminal's foreground and the terminal
+// still has the mode applied, and then ends the process
 // by the same signal, or with status 128 + N where the kernel drops that
 // signal (as it does for PID 1 of a PID namespace). Called first thing, so a
 // signal during the fill or the thread start ends the run too.
@@ -23,13 +24,19 @@ sigset_t wait_signals();
 // terminal, so there is no job control over it.
 bool in_foreground();
 
-// Applies `single_key` to standard input, and says whether that worked; until
-// release_terminal, a caught signal puts `found` back before it ends the
-// process.
-bool hold_terminal(const termios& found, const termios& single_key);
+// Whether two modes agree in every field a terminal keeps; async-signal-safe,
+// as the handler compares with it too.
+bool modes_equal(const termios& a, const termios& b);
+
+// Applies `single_key` to standard input, and says whether that worked, with
+// `single_key` then as the terminal reads it back, since a driver may adjust
+// what it is given; until release_terminal, a caught signal puts `found` back
+// before it ends the process, while the terminal still has that mode.
+bool hold_terminal(const termios& found, termios& single_key);
 
 // Ends the hold. With `put_back`, the mode found is applied again, if the
-// process still has the terminal's foreground.
+// process still has the terminal's foreground and the terminal still has the
+// mode applied.
 void release_terminal(bool put_back);
 
 // Whether a mode is held: hold_terminal was called and release_terminal not since.

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
+#include "handover.hpp"
 #include "harness.hpp"
 #include "procfs.hpp"
+#include "signals.hpp"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -15,6 +18,7 @@
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -86,6 +90,7 @@ struct signal_case {
     std::string keys;
     int sig;
     bool ignored;
+    bool mode_set_since = false; // by a parent putting back its own, as watch does at Ctrl-C
 };
 
 // clang-format off
@@ -97,6 +102,7 @@ const signal_case signal_cases[] = {
     {"hangup under nohup", "", SIGHUP, true},
     {"processor time limit", "", SIGXCPU, false},
     {"user signal", "", SIGUSR1, false},
+    {"a mode set since is kept", "", SIGTERM, false, true},
 };
 // clang-format on
 
@@ -112,6 +118,11 @@ TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
             signal(SIGHUP, SIG_IGN);
     });
     ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
+    termios left_for = run.found;
+    if (c.mode_set_since) {
+        left_for.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        tcsetattr(run.slave, TCSANOW, &left_for);
+    }
 
     if (c.keys.empty())
         kill(run.prog, c.sig);
@@ -121,7 +132,7 @@ TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
         type(run, "k");
 
     EXPECT_EQ(finish(run), c.ignored ? 0 : 128 + c.sig);
-    EXPECT_TRUE(same_mode(run.left, run.found));
+    EXPECT_TRUE(same_mode(run.left, left_for));
 }
 
 INSTANTIATE_TEST_SUITE_P(loadhog, signals, testing::ValuesIn(signal_cases), case_name{});
@@ -278,6 +289,27 @@ TEST(stop, racing_the_key_leaves_the_terminal_as_found)
     }
 }
 
+// A signal ignored at start never wakes the wait, whose poll drops it, so a
+// busy thread that finds it pending goes on with its load. In a child, as
+// the wait's signals are watched once per process.
+TEST(make_way, never_for_a_signal_ignored_at_start)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGTSTP, SIG_IGN);
+        const sigset_t taken = wait_signals();
+        pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+        watch_signals(taken);
+        raise(SIGTSTP);
+        make_way();
+        _exit(0);
+    }
+    int status = -1;
+    EXPECT_TRUE(eventually([&] { return waitpid(child, &status, WNOHANG) == child; }));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
 struct input_case {
     const char* name;
     std::vector<std::string> args;
@@ -292,6 +324,9 @@ struct input_case {
     std::optional<parent_does> parent = {};
     std::optional<parent_does> shell = {};
     int parent_signal = 0;
+    bool typed_at_once = false;    // a line for the shell, typed as soon as the parent has its signal
+    const char* through = nullptr; // a shell of its session that runs it as in su -c 'loadhog; echo done'
+    bool then_fg = false;          // the stopped parent continued, in the mode applied, as busybox ash gives it back
 };
 
 const std::string prompt = "(press any key to stop)\r\n";
@@ -306,10 +341,21 @@ const input_case input_cases[] = {
     {"terminated in a one-processor start", {"-c", "300"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
     {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait},
     {"lent through a shell of its session, as su -c 'loadhog; echo done'", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, parent_does::wait},
+    {"lent through bash", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "bash"},
+    {"lent through dash", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "dash"},
+    {"lent through zsh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "zsh"},
+    {"lent through fish", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "fish"},
+    {"lent through mksh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "mksh"},
+    {"lent through ksh93", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "ksh93"},
+    {"lent through tcsh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "tcsh"},
+    {"lent through busybox sh", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "busybox sh"},
     {"lent through a shell by a parent whose wait it cannot see", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait_unseen, parent_does::wait},
     {"a terminal not its own, left alone", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_in_background},
     {"a shell of its session that does not wait for it lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, parent_does::sleep},
-    {"a lender killed in the wait, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGKILL},
+    {"a lender killed in the wait, it ends by itself, the mode found put back", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, {}, SIGKILL},
+    {"lent through a shell, the lender killed, it ends by itself", {}, input_case::terminal, input_case::job, "", "", 129, parent_does::wait, parent_does::wait, SIGKILL},
+    {"a lender stopped, a line typed at once stays for the shell", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait, {}, SIGSTOP, true},
+    {"a lender stopped, then fg in the mode applied, the mode found put back", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, SIGSTOP, false, nullptr, true},
     {"a lender whose wait it cannot see, stopped, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::wait_unseen, {}, SIGSTOP},
     {"a parent asleep in the foreground, then killed, lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::sleep, {}, SIGKILL},
     {"a shell at its prompt that took it in lends nothing", {}, input_case::terminal, input_case::job, prompt, "", 128 + SIGTERM, parent_does::end},
@@ -343,6 +389,11 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     if (taken_in && prctl(PR_GET_CHILD_SUBREAPER, &reaper) != 0)
         GTEST_SKIP() << "no process can become a subreaper here (qemu-user refuses it), so the shell that should "
                         "take loadhog in never does";
+    const std::string shell = c.through != nullptr ? c.through : "";
+    if (!shell.empty() && access(("/usr/bin/" + shell.substr(0, shell.find(' '))).c_str(), X_OK) != 0) {
+        ASSERT_STRNE(std::getenv("CI"), "true") << shell << " is missing";
+        GTEST_SKIP() << shell << " is missing";
+    }
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     if (c.input == input_case::pipe_ab) {
@@ -361,6 +412,10 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         }
         if (c.parent)
             start_in_new_session(*c.parent, c.shell);
+        if (!shell.empty()) {
+            closefrom(3);
+            execlp("sh", "sh", "-c", ("exec " + shell + " -c '" LOADHOG_PATH "; echo done'").c_str(), nullptr);
+        }
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
@@ -372,7 +427,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     const bool lent =
         (c.parent == parent_does::wait || c.parent == parent_does::wait_unseen) && c.shell != parent_does::sleep;
     const bool key_mode = c.input == input_case::terminal && (!c.parent || lent);
-    const bool left_alone = c.parent && (!lent || c.parent_signal != 0);
+    const bool left_alone = c.parent && (!lent || c.parent_signal == SIGSTOP);
     ASSERT_TRUE(key_mode ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
     const pid_t loadhog = last_descendant(run.prog);
     const pid_t parent = first_child(run.prog);
@@ -392,10 +447,17 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         kill(parent, c.parent_signal);
         ASSERT_TRUE(eventually([&] { return run_state(parent) == (c.parent_signal == SIGSTOP ? 'T' : '?'); }));
     }
+    if (c.typed_at_once)
+        type(run, line);
     if (left_alone) {
         EXPECT_TRUE(left_as_found());
-        type(run, line);
+        type(run, c.typed_at_once || c.then_fg ? "" : line);
         EXPECT_TRUE(looked_again(loadhog));
+    }
+    if (c.then_fg) {
+        const termios applied = single_key_of(run.found);
+        tcsetattr(run.slave, TCSANOW, &applied);
+        kill(parent, SIGCONT);
     }
     int threads_seen = threads_at_signal;
     if (!c.keys.empty()) {
@@ -424,7 +486,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
         EXPECT_EQ(read(pipe_ends[0], rest, sizeof rest), 1);
         EXPECT_EQ(rest[0], 'b');
     }
-    if (left_alone) {
+    if (left_alone && !c.then_fg) {
         int unread = -1;
         ioctl(run.slave, FIONREAD, &unread);
         EXPECT_EQ(unread, static_cast<int>(line.size()));
