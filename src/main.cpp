@@ -13,16 +13,36 @@
 
 namespace {
 
-// A report that never reached its reader must not pass for success: output
-// to a file or a pipe is written only now, so its errors show only now.
+int output_failed(int err)
+{
+    std::fprintf(stderr, "Error writing output: %s\n", std::strerror(err != 0 ? err : EIO));
+    return 1;
+}
+
+// Writes out the whole report, in one write where standard output is a pipe
+// or a file (on a terminal each line is out already), so that a reader such
+// as a log collector has it while the load is held and keeps it however the
+// run ends, a signal included. A report that never reached its reader must
+// not pass for success, and a run ended by a signal would never get to say
+// so: its failure is told here, before the wait.
+bool report_written()
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
+        return true;
+    output_failed(errno);
+    return false;
+}
+
+// What is written after the report (nothing, so far) is written out now, and
+// its errors show only now.
 int close_output()
 {
     const bool failed_before = std::ferror(stdout) != 0;
     errno = 0;
     if (std::fclose(stdout) == 0 && !failed_before)
         return 0;
-    std::fprintf(stderr, "Error writing output: %s\n", std::strerror(errno != 0 ? errno : EIO));
-    return 1;
+    return output_failed(errno);
 }
 
 } // namespace
@@ -35,6 +55,8 @@ int main(int argc, char* argv[])
     const pthread_t* threads = create_threads(s);
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
+    if (!report_written())
+        return 1;
     favour_waiting_thread();
     const int status = get_keypress();
     stop_threads(threads, s);

@@ -77,11 +77,13 @@ bool read_some(int fd, std::string& to, int ms)
 
 } // namespace
 
-outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path)
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path,
+                    bool term_at_prompt)
 {
+    int in[2];
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         return {};
     const pid_t pid = fork();
     if (pid == 0) {
@@ -89,8 +91,7 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, 
         const rlimit stack{8 << 20, 8 << 20};
         setrlimit(RLIMIT_AS, &as);
         setrlimit(RLIMIT_STACK, &stack);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
+        dup2(term_at_prompt ? in[0] : open("/dev/null", O_RDONLY), 0);
         dup2(out[1], 1);
         if (out_path == "-")
             close(1);
@@ -100,6 +101,7 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, 
         closefrom(3);
         exec_loadhog(args);
     }
+    close(in[0]);
     close(out[1]);
     close(err[1]);
     outcome result;
@@ -111,7 +113,12 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, 
             out_open = read_some(out[0], result.out, 10);
         if (err_open)
             err_open = read_some(err[0], result.err, 10);
+        if (term_at_prompt && result.out.ends_with("(press any key to stop)\n")) {
+            kill(pid, SIGTERM);
+            term_at_prompt = false;
+        }
     }
+    close(in[1]);
     close(out[0]);
     close(err[0]);
     result.status = wait_until_gone(pid);

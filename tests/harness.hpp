@@ -25,9 +25,11 @@ struct outcome {
 
 // Runs loadhog with standard input from /dev/null, under an address-space
 // limit when one is given, and its standard output captured, or sent to the
-// file `out_path`, or closed when that is "-".
+// file `out_path`, or closed when that is "-". With `term_at_prompt`, standard
+// input is a pipe held open instead, and loadhog gets SIGTERM as soon as the
+// captured output ends with the prompt line.
 outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY,
-                    const std::string& out_path = {});
+                    const std::string& out_path = {}, bool term_at_prompt = false);
 
 // loadhog on a new terminal whose mode is `mode`, in the foreground process
 // group of a session whose leader waits for it the way a shell does.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -20,6 +21,7 @@ struct option_case {
     // they differ there; standard error stays the same.
     std::string out_32 = {};
     int status_32 = 0;
+    bool term_at_prompt = false; // input held open, SIGTERM once the prompt has come
 };
 
 // The status of a row run only where size_t has 32 bits: with 64 bits it
@@ -56,6 +58,8 @@ const option_case option_cases[] = {
      "RAM=0\nUsing 0 MB of RAM\nError running threads to use 1073741825 CPU cores\n", 1},
     {"output to a full device", {"-m", "1"}, "", "Error writing output: No space left on device\n", 1, "/dev/full"},
     {"output closed", {"-m", "1"}, "", "Error writing output: Bad file descriptor\n", 1, "-"},
+    {"report out before a signal ends the wait", {"-m", "1", "-c", "1"}, "RAM=1048576\nUsing 1 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "",
+     128 + SIGTERM, "", "", 0, true},
 };
 // clang-format on
 
@@ -69,7 +73,7 @@ TEST_P(options, give_exact_output_and_status)
     const bool own_32_bit = word_32_bit && !c.out_32.empty();
     if (c.status == only_32_bit && !own_32_bit)
         GTEST_SKIP() << "run only where size_t has 32 bits: here it would take the load it asks for";
-    const outcome run = run_loadhog(c.args, RLIM_INFINITY, c.out_path);
+    const outcome run = run_loadhog(c.args, RLIM_INFINITY, c.out_path, c.term_at_prompt);
     EXPECT_EQ(run.out, own_32_bit ? c.out_32 : c.out);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, own_32_bit ? c.status_32 : c.status);
