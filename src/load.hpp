@@ -8,10 +8,10 @@
 // Takes a block of s.ram_bytes bytes, writes zero into every byte so that the
 // whole block is resident (from 64 MB on huge pages where the system allows,
 // by one thread per allowed processor, all ended before the line), writes
-// "Using N MB of RAM" and returns the block,
-// which the caller releases with free. If the block cannot be had, or cannot
-// even be addressed (4 GiB or more on a 32-bit system), it writes "Couldn't
-// get N MB of memory!" to standard output and ends the process with status 1.
+// "Using N MB of RAM" and returns the block, which the caller releases with
+// free. If the block cannot be had, or cannot even be addressed (4 GiB or more
+// on a 32-bit system), it writes "Couldn't get N MB of memory!" to standard
+// output and ends the process with status 1.
 void* get_ram(settings s);
 
 // Starts s.cores threads running run_forever, one after another, and returns
