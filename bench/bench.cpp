@@ -244,17 +244,16 @@ void compare(std::vector<row>& rows, const std::string& what, const command& loa
              int runs, const std::vector<figure>& figures, const std::string& target)
 {
     progress(what);
-    const auto timed = [&](const command& cmd) { return run_whole(cmd); };
     std::vector<whole_run> ours;
     std::vector<whole_run> theirs;
     // Which goes first alternates, so neither always meets what the other
     // left behind (freed pages, a warm cache).
     for (int i = 0; i < runs; ++i) {
         if (i % 2 == 0)
-            ours.push_back(timed(loadhog));
-        theirs.push_back(timed(reference));
+            ours.push_back(run_whole(loadhog));
+        theirs.push_back(run_whole(reference));
         if (i % 2 == 1)
-            ours.push_back(timed(loadhog));
+            ours.push_back(run_whole(loadhog));
     }
     for (const auto& f : figures) {
         std::vector<double> a;
