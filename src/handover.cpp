@@ -11,19 +11,32 @@
 
 namespace {
 
-// Shared by the waiting thread and the busy threads, which read them only
-// between two spins, never inside the loop. `decisions` counts the wait's
-// decisions: a busy thread loads it before it looks, and sleeps only while it
-// still holds that value, so a decision made meanwhile is never missed.
-// `watched` is written once, before `watching` is set.
-std::atomic<bool> stopping{false};
-std::atomic<bool> is_deciding{false};
-std::atomic<bool> input_armed{false};
-std::atomic<bool> watching{false};
-std::atomic<std::uint32_t> decisions{0};
-sigset_t watched;
+// Every field is written by one thread and read by the busy threads, which
+// read them only between two spins, never inside the loop.
+// - all_started: the starting thread sets it once; a new busy thread sleeps
+//   on it, so that the start never waits on a busy thread (for a processor,
+//   or for a lock one took in its first steps and holds when switched out).
+// - watched, then watching: the wait writes the set once, then sets the flag.
+// - input_armed, is_deciding: the wait.
+// - decisions: the wait counts its decisions. A busy thread loads it before
+//   it looks, and sleeps only while it still holds that value, so a decision
+//   made meanwhile is never missed.
+struct shared_state {
+    std::atomic<std::uint32_t> all_started{0};
+    sigset_t watched;
+    std::atomic<bool> watching{false};
+    std::atomic<bool> input_armed{false};
+    std::atomic<bool> is_deciding{false};
+    std::atomic<std::uint32_t> decisions{0};
+};
+shared_state shared;
 
-long futex(int op, std::uint32_t value) { return syscall(SYS_futex, &decisions, op, value, nullptr, nullptr, 0); }
+long futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value)
+{
+    return syscall(SYS_futex, &word, op, value, nullptr, nullptr, 0);
+}
+
+bool wait_deciding() { return shared.is_deciding.load(std::memory_order_acquire); }
 
 // sigpending gives the signals pending and blocked in the calling thread, and
 // a busy thread blocks all the wait takes. A signal the process was started
@@ -31,68 +44,71 @@ long futex(int op, std::uint32_t value) { return syscall(SYS_futex, &decisions, 
 // good, so only those the wait lets through count.
 bool wanted_by_wait()
 {
-    if (!watching.load(std::memory_order_acquire))
+    if (!shared.watching.load(std::memory_order_acquire))
         return false;
     // The input first: a terminal's poll may sleep while input is on its way
     // in, and that input (Ctrl-C, Ctrl-Z) may raise a signal looked for next.
     pollfd in{STDIN_FILENO, POLLIN, 0};
-    if (input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0)
+    if (shared.input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0)
         return true;
     sigset_t pending;
     if (sigpending(&pending) == 0)
         for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&watched, sig) == 1 && sigismember(&pending, sig) == 1)
+            if (sigismember(&shared.watched, sig) == 1 && sigismember(&pending, sig) == 1)
                 return true;
     return false;
 }
 
 } // namespace
 
+void let_all_run()
+{
+    shared.all_started.store(1, std::memory_order_release);
+    futex(shared.all_started, FUTEX_WAKE_PRIVATE, INT_MAX);
+}
+
+void wait_until_all_started()
+{
+    while (shared.all_started.load(std::memory_order_acquire) == 0)
+        futex(shared.all_started, FUTEX_WAIT_PRIVATE, 0);
+}
+
 // An ignored signal let through the wait's poll is dropped there without
 // waking it (SIGTSTP ignored at start, and blocked outside the poll, may be
 // pending meanwhile), so no decision would come for it.
 void watch_signals(const sigset_t& taken)
 {
-    sigemptyset(&watched);
+    sigemptyset(&shared.watched);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction now = {};
         if (sigismember(&taken, sig) == 1 && sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-            sigaddset(&watched, sig);
+            sigaddset(&shared.watched, sig);
     }
-    watching.store(true, std::memory_order_release);
+    shared.watching.store(true, std::memory_order_release);
 }
 
-void arm_input(bool armed) { input_armed.store(armed, std::memory_order_release); }
+void arm_input(bool armed) { shared.input_armed.store(armed, std::memory_order_release); }
 
-void deciding() { is_deciding.store(true, std::memory_order_release); }
+void deciding() { shared.is_deciding.store(true, std::memory_order_release); }
 
 // Only the waiting thread writes `is_deciding`, so no exchange is needed, and
 // a one-byte exchange is a library call on some architectures (riscv64).
 void decided()
 {
-    if (!is_deciding.load(std::memory_order_acquire))
+    if (!wait_deciding())
         return;
-    is_deciding.store(false, std::memory_order_release);
-    decisions.fetch_add(1, std::memory_order_acq_rel);
-    futex(FUTEX_WAKE_PRIVATE, INT_MAX);
+    shared.is_deciding.store(false, std::memory_order_release);
+    shared.decisions.fetch_add(1, std::memory_order_acq_rel);
+    futex(shared.decisions, FUTEX_WAKE_PRIVATE, INT_MAX);
 }
 
-// Those making way are not woken: asleep, they are as good as parked, and
-// waking them would only have them compete with the end of the process.
-void stop_load() { stopping.store(true, std::memory_order_release); }
-
-bool load_stopped() { return stopping.load(std::memory_order_acquire); }
-
-// The look may sleep (see wanted_by_wait), and meanwhile the wait may have
-// taken the input and be deciding, or have stopped the load. So both are
-// looked at again after it; otherwise the thread would find no input left and
-// spin a whole slice.
+// The look may sleep in the terminal's poll, and meanwhile the wait may have
+// taken the input and be deciding: the thread would then find no input left
+// and spin a whole slice, so whether the wait is deciding is asked again
+// after the look.
 void make_way()
 {
-    const std::uint32_t seen = decisions.load(std::memory_order_acquire);
-    if (load_stopped())
-        return;
-    const bool wanted = is_deciding.load(std::memory_order_acquire) || wanted_by_wait();
-    if ((wanted || is_deciding.load(std::memory_order_acquire)) && !load_stopped())
-        futex(FUTEX_WAIT_PRIVATE, seen);
+    const std::uint32_t seen = shared.decisions.load(std::memory_order_acquire);
+    if (wait_deciding() || wanted_by_wait() || wait_deciding())
+        futex(shared.decisions, FUTEX_WAIT_PRIVATE, seen);
 }

@@ -3,36 +3,35 @@
 
 #include <csignal>
 
-// How the busy threads make way for the waiting thread. Where the busy threads
-// learn of each preemption (see stop_threads), each looks, between two spins,
-// whether the wait has something to decide: a key or a byte waiting on its
-// input while it takes one, one of the signals it takes pending, or the wait
-// already deciding. Then it sleeps until the wait has decided, so that the
-// waiting thread need not be chosen among thousands of busy ones.
+// What the busy threads and the threads that drive them share: the start,
+// and, where a busy thread learns of its preemptions (spin_interruptible),
+// making way for the waiting thread, so that it need not be chosen among
+// thousands of busy ones when a key or a signal comes.
+
+// For the starting thread, once every busy thread has been started: lets
+// them run.
+void let_all_run();
+
+// For a busy thread, first thing: sleeps until let_all_run.
+void wait_until_all_started();
 
 // For the wait, before it first waits: the signals it lets through while it
-// waits, which are the ones the busy threads look for, except those ignored
-// now, which never wake it.
+// waits, of which those not ignored now are worth making way for.
 void watch_signals(const sigset_t& taken);
 
-// For the wait: whether it is taking a key or a byte from standard input, so
-// that input there is for it to decide on. Cleared before it turns to holding
-// or to the background, since someone else's input, or a hangup that stays,
-// must not pause the load.
+// For the wait: whether a key or a byte on standard input is for it now,
+// so that input there is worth making way for.
 void arm_input(bool armed);
 
-// For the wait: it has woken with input or a signal, and the busy threads
-// make way until decided() or stop_load().
+// For the wait: it has woken, with input or a signal, and busy threads make
+// way until decided(). A decision never followed by decided() is the end of
+// the load: every busy thread sleeps for good at its next preemption.
 void deciding();
 
 // For the wait: it goes on waiting; the busy threads go back to their load.
 void decided();
 
-// The load is no longer wanted: every busy thread parks for good at its next
-// preemption, and one making way never comes back.
-void stop_load();
-bool load_stopped();
-
-// For a busy thread, between two spins: returns at once unless the wait has
-// something to decide, and otherwise once it has decided.
+// For a busy thread, between two spins: returns at once unless the wait is
+// deciding, or has a key, a byte or a signal it takes waiting, and otherwise
+// once it has decided.
 void make_way();

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,9 +24,9 @@ namespace {
 // lent), one byte of anything else, looks now and then at a terminal that is
 // someone else's now, or, where no input can ever come, nothing but signals;
 // or it ends, as the lender of a terminal has ended.
-enum class input : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
+enum class wait_mode : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
 
-// What the wait keeps from one look to the next: the terminal's mode as
+// What the wait keeps from one choice to the next: the terminal's mode as
 // found, the mode last applied as the terminal read it back, and who last
 // lent it, if anyone did.
 struct seen {
@@ -55,30 +59,30 @@ termios single_key_mode(const termios& found)
 // included). A lender that has ended leaves the run where no key can reach
 // it and no hangup comes (its terminal is not the controlling one), unseen
 // by any shell: the run ends.
-input look(seen& was, bool after_continue)
+wait_mode choose_wait(seen& was, bool after_continue)
 {
     termios now{};
     if (tcgetattr(STDIN_FILENO, &now) != 0) {
         if (errno != EIO)
-            return input::byte;
+            return wait_mode::byte;
         release_terminal(false);
-        return input::none;
+        return wait_mode::none;
     }
     const pid_t group = tcgetpgrp(STDIN_FILENO);
     const bool lent = group < 0 && errno == ENOTTY;
     if (group < 0 && errno == EIO) {
         release_terminal(false);
-        return input::none;
+        return wait_mode::none;
     }
     const long lender = lent ? terminal_lender() : 0;
     if (lent ? lender == 0 : group != getpgrp()) {
         release_terminal(lent);
-        return was.lender != 0 && lender_ended(was.lender) ? input::lender_ended : input::background;
+        return was.lender != 0 && lender_ended(was.lender) ? wait_mode::lender_ended : wait_mode::background;
     }
     was.lender = lender != 0 ? lender : was.lender;
-    const input how = lent ? input::key_lent : input::key;
+    const wait_mode waiting = lent ? wait_mode::key_lent : wait_mode::key;
     if (terminal_held() && !after_continue)
-        return how;
+        return waiting;
     if (!terminal_held() || (now.c_lflag & ICANON) != 0) {
         release_terminal(false);
         if (!modes_equal(now, was.applied))
@@ -90,15 +94,57 @@ input look(seen& was, bool after_continue)
     was.applied = single_key_mode(was.found);
     if (!hold_terminal(was.found, was.applied)) {
         release_terminal(false);
-        return input::background;
+        return wait_mode::background;
     }
-    return how;
+    return waiting;
+}
+
+// Asks for a time slice of `ns` nanoseconds for the calling thread, keeping
+// its policy and nice value. Under a fair policy a run time is the thread's
+// slice on kernel 6.12 and later; older kernels ignore it, and a real-time
+// policy refuses it. The argument is the kernel's own layout, which the C
+// library declares only from glibc 2.41.
+void ask_slice(std::uint64_t ns)
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        return;
+    constexpr std::uint64_t keep_policy = 0x08;
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } request{sizeof request, 0, keep_policy, nice, 0, ns, 0, 0};
+    syscall(SYS_sched_setattr, 0, &request, 0);
+}
+
+// The waiting thread uses no processor while it waits, so the load is the
+// same; when the key comes it runs at once however many busy threads
+// compete: in the lowest real-time class where that is allowed, and where
+// not, with the shortest time slice, which the fair scheduler serves first.
+// A user who chose a policy or a nice value keeps it. getpriority gives the
+// calling thread's nice value on Linux; -1 is a valid one, hence errno.
+void favour_waiting_thread()
+{
+    errno = 0;
+    if (sched_getscheduler(0) != SCHED_OTHER || getpriority(PRIO_PROCESS, 0) != 0 || errno != 0)
+        return;
+    const sched_param lowest_real_time{1};
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) != 0)
+        ask_slice(100'000);
 }
 
 } // namespace
 
 int get_keypress()
 {
+    favour_waiting_thread();
     const job_signals saved = catch_job_signals();
     sigset_t taken = wait_signals();
     for (int sig = 1; sig < NSIG; ++sig)
@@ -106,26 +152,27 @@ int get_keypress()
             sigdelset(&taken, sig);
     watch_signals(taken);
     seen was{};
-    input how = look(was, false);
+    wait_mode waiting = choose_wait(was, false);
     int status = 0;
     for (;;) {
-        if (how == input::lender_ended) {
-            stop_load();
+        if (waiting == wait_mode::lender_ended) {
             status = 129;
             break;
         }
-        arm_input(how == input::key || how == input::key_lent || how == input::byte);
+        arm_input(waiting == wait_mode::key || waiting == wait_mode::key_lent || waiting == wait_mode::byte);
         decided();
         // A shell's fg continues a stopped job but only hands the terminal
         // to a running one, with no signal, and a lender may stop waiting,
         // so those waits look again now and then; ten looks a second cost
         // nothing measurable.
         const timespec tenth{0, 100'000'000};
-        const bool terminal = how == input::key || how == input::key_lent;
-        const bool watched = how == input::key_lent || how == input::background;
+        const bool terminal = waiting == wait_mode::key || waiting == wait_mode::key_lent;
+        const bool watched = waiting == wait_mode::key_lent || waiting == wait_mode::background;
         pollfd in{STDIN_FILENO, POLLIN, 0};
         const int ready =
-            ppoll(&in, terminal || how == input::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
+            ppoll(&in, terminal || waiting == wait_mode::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
+        // A key ends the wait with this decision still open, which is the
+        // end of the load.
         if (ready != 0)
             deciding();
         bool after_continue = take_continue();
@@ -137,31 +184,29 @@ int get_keypress()
         // The shell may also have read the input already, and the read would
         // then wait for the next; descriptor 0 is the shell's too, so it
         // cannot be made non-blocking, and the count waiting is asked first.
-        const input polled = how;
+        const wait_mode polled = waiting;
         int unread = 1;
-        if (ready > 0 && how == input::key_lent && !hung_up) {
-            how = look(was, false);
-            if (how == input::key_lent && ioctl(STDIN_FILENO, FIONREAD, &unread) != 0)
+        if (ready > 0 && waiting == wait_mode::key_lent && !hung_up) {
+            waiting = choose_wait(was, false);
+            if (waiting == wait_mode::key_lent && ioctl(STDIN_FILENO, FIONREAD, &unread) != 0)
                 unread = 1;
         }
-        if (ready > 0 && how == polled && unread > 0) {
+        if (ready > 0 && waiting == polled && unread > 0) {
             // One read in single-key mode is one key, however many bytes it
             // has; anything else gives one byte, and what follows is left for
             // whoever reads next. Single-key mode has no end-of-file
             // character, so on a terminal nothing read means a hangup.
             char key[64];
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
-            if (got > 0 || (got == 0 && !terminal)) {
-                stop_load();
+            if (got > 0 || (got == 0 && !terminal))
                 break;
-            }
             if (got < 0 && terminal && errno == EIO) {
                 look_again = true;
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                 // No key can ever come: hold the load until a signal, and
                 // leave a terminal that hung up alone.
                 release_terminal(got != 0);
-                how = input::none;
+                waiting = wait_mode::none;
             }
         }
         if (take_stop()) {
@@ -169,8 +214,8 @@ int get_keypress()
             stop_now();
             after_continue = look_again = true;
         }
-        if (look_again && how != input::none && how != input::lender_ended)
-            how = look(was, after_continue);
+        if (look_again && waiting != wait_mode::none && waiting != wait_mode::lender_ended)
+            waiting = choose_wait(was, after_continue);
     }
     release_terminal(true);
     release_job_signals(saved);

@@ -2,6 +2,7 @@
 #include "load.hpp"
 #include "handover.hpp"
 #include "signals.hpp"
+#include "spin.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,15 +21,6 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-// Where the C library registers a restartable sequence for every thread (glibc
-// 2.35 and later, on a kernel that has them), a busy thread on x86-64 can
-// learn at its next preemption that the load is no longer wanted, without a
-// single instruction added to its loop.
-#if defined(__x86_64__) && defined(__LP64__) && __has_include(<sys/rseq.h>)
-#include <sys/rseq.h>
-#define LOADHOG_PARKS 1
-#endif
 
 namespace {
 
@@ -182,24 +174,6 @@ bool ask_slice(std::uint64_t ns)
     std::exit(1);
 }
 
-// Zero until every busy thread has been started. A new thread sleeps on it,
-// outside its loop, so that the start never waits on a busy thread: not for
-// a processor, and not for a lock a busy thread took in its first steps and
-// holds when it is switched out, as a fault on its new stack may.
-std::atomic<std::uint32_t> all_started{0};
-
-void wait_until_all_started()
-{
-    while (all_started.load(std::memory_order_acquire) == 0)
-        syscall(SYS_futex, &all_started, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
-}
-
-void let_all_run()
-{
-    all_started.store(1, std::memory_order_release);
-    syscall(SYS_futex, &all_started, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-}
-
 // The processors a thread is given back once all run. A mask the process was
 // started with that is all its cpuset allows was not narrowed by taskset, and
 // is given back as every processor, which the kernel cuts to the cpuset: a
@@ -207,7 +181,7 @@ void let_all_run()
 // the cpuset is widened later, where a plain thread would follow the cpuset.
 // A narrower one is the mask a plain thread would inherit, and is given back
 // as it was. Telling the two apart means asking for every processor once.
-cpu_set_t given_back(const cpu_set_t& allowed)
+cpu_set_t affinity_to_give_back(const cpu_set_t& allowed)
 {
     cpu_set_t every;
     std::memset(&every, 0xff, sizeof every);
@@ -272,7 +246,7 @@ pthread_t* create_threads(settings s)
     cpu_set_t allowed;
     pthread_attr_t apart;
     const bool known = pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0;
-    const cpu_set_t back = known && CPU_COUNT(&allowed) >= 2 ? given_back(allowed) : allowed;
+    const cpu_set_t back = known && CPU_COUNT(&allowed) >= 2 ? affinity_to_give_back(allowed) : allowed;
     const bool kept_apart = known && keep_apart(allowed, apart);
 
     // New threads take the starting thread's slice. The fair scheduler gives
@@ -307,73 +281,14 @@ pthread_t* create_threads(settings s)
     return threads;
 }
 
-void favour_waiting_thread()
-{
-    // A user who chose a policy or a nice value keeps it. getpriority gives
-    // the calling thread's nice value on Linux; -1 is a valid one, hence errno.
-    errno = 0;
-    if (sched_getscheduler(0) != SCHED_OTHER || getpriority(PRIO_PROCESS, 0) != 0 || errno != 0)
-        return;
-    const sched_param lowest_real_time{1};
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) == 0)
-        return;
-
-    // The fair scheduler picks a woken thread with the shortest slice first.
-    ask_slice(100'000);
-}
-
-namespace {
-
-#ifdef LOADHOG_PARKS
-// Spins in a restartable sequence that is nothing but a branch to itself, and
-// returns when the kernel interrupts it (a preemption, a migration, a signal):
-// the kernel then resumes the thread at the abort label, which must follow
-// the signature the C library registered. The descriptor is constant data;
-// the kernel clears the thread's pointer to it at each abort, so it is set
-// again at each entry.
-void spin_until_interrupted(struct rseq* own)
-{
-    asm volatile(".pushsection .data.rel.ro, \"aw\"\n\t"
-                 ".balign 32\n"
-                 "3:\n\t"
-                 ".long 0, 0\n\t"
-                 ".quad 1f, 2f - 1f, 4f\n\t"
-                 ".popsection\n\t"
-                 "leaq 3b(%%rip), %%rax\n\t"
-                 "movq %%rax, %[cs]\n"
-                 "1:\n\t"
-                 "jmp 1b\n"
-                 "2:\n\t"
-                 ".byte 0x0f, 0xb9, 0x3d\n\t"
-                 ".long %c[signature]\n"
-                 "4:\n"
-                 : [cs] "=m"(own->rseq_cs)
-                 : [signature] "i"(RSEQ_SIG)
-                 : "rax", "memory");
-}
-
-// Blocks for good, with every signal blocked so that nothing but the end of
-// the process takes it out.
-[[noreturn]] void park()
-{
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    for (;;)
-        pause();
-}
-#endif
-
-} // namespace
-
 void stop_threads(const pthread_t* threads, settings s)
 {
-#ifdef LOADHOG_PARKS
-    if (__rseq_size > 0 && s.cores > 0) {
-        stop_load();
+    // The wait's decision is never closed (decided), so every busy thread
+    // that makes way sleeps for good: whether a key opened it or not.
+    if (spin_interruptible()) {
+        deciding();
         return;
     }
-#endif
     // An ordinary user may move a thread to the idle class but not back, so
     // this is for when the load is no longer wanted. One call per thread, each
     // made at a share of the processors that shrinks with the count.
@@ -385,26 +300,14 @@ void stop_threads(const pthread_t* threads, settings s)
 void* run_forever(void* /*unused*/)
 {
     wait_until_all_started();
-#ifdef LOADHOG_PARKS
-    if (__rseq_size > 0) {
-        // The thread pointer (x86-64 keeps it in %fs:0) plus the offset the C
-        // library gives is this thread's registered area.
-        char* thread_pointer = nullptr;
-        asm("movq %%fs:0, %0" : "=r"(thread_pointer));
-        auto* own = reinterpret_cast<struct rseq*>(thread_pointer + __rseq_offset);
-        // A thread that first runs after the key parks at once, and one that
-        // first runs while the wait has something to decide makes way at
-        // once, instead of spinning for a whole slice before its first
-        // preemption: with thousands of threads a processor, many have not
-        // run yet when the key comes.
-        for (make_way(); !load_stopped(); make_way())
-            spin_until_interrupted(own);
-        park();
+    if (!spin_interruptible())
+        spin_forever();
+    // A thread that first runs while the wait is deciding makes way at once,
+    // instead of spinning a whole slice before its first preemption: with
+    // thousands of threads a processor, many have not run yet when the key
+    // comes.
+    for (;;) {
+        make_way();
+        spin_until_interrupted();
     }
-#endif
-    // An empty loop may be assumed to end and so be deleted (clang++ does);
-    // an empty volatile asm counts as a side effect, keeps the loop, and
-    // compiles to nothing but the jump back.
-    for (;;)
-        asm volatile("");
 }

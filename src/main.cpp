@@ -57,7 +57,6 @@ int main(int argc, char* argv[])
     std::puts("(press any key to stop)");
     if (!report_written())
         return 1;
-    favour_waiting_thread();
     const int status = get_keypress();
     stop_threads(threads, s);
     std::free(block);
