@@ -75,7 +75,8 @@ void on_ending_signal(int sig)
 
 void on_job_signal(int sig) { (sig == SIGTSTP ? stop_asked : continued) = 1; }
 
-void on_refused_change(int /*unused*/) {}
+// Only there to interrupt a refused change of the terminal.
+void on_ttou(int /*unused*/) {}
 
 sigset_t ending_signals()
 {
@@ -149,14 +150,14 @@ job_signals catch_job_signals()
 {
     job_signals saved{};
     const struct sigaction on_job = action_of(on_job_signal);
-    const struct sigaction on_refusal = action_of(on_refused_change);
+    const struct sigaction on_ttou_action = action_of(on_ttou);
     sigaction(SIGTSTP, nullptr, &saved.before_stop);
     if (saved.before_stop.sa_handler != SIG_IGN)
         sigaction(SIGTSTP, &on_job, nullptr);
     sigaction(SIGCONT, &on_job, &saved.before_continue);
-    sigaction(SIGTTOU, nullptr, &saved.before_refusal);
-    if (saved.before_refusal.sa_handler != SIG_IGN)
-        sigaction(SIGTTOU, &on_refusal, nullptr);
+    sigaction(SIGTTOU, nullptr, &saved.before_ttou);
+    if (saved.before_ttou.sa_handler != SIG_IGN)
+        sigaction(SIGTTOU, &on_ttou_action, nullptr);
 
     const sigset_t job = set_of({SIGTSTP, SIGCONT});
     pthread_sigmask(SIG_BLOCK, &job, &saved.before_mask);
@@ -170,7 +171,7 @@ void release_job_signals(const job_signals& saved)
 {
     sigaction(SIGTSTP, &saved.before_stop, nullptr);
     sigaction(SIGCONT, &saved.before_continue, nullptr);
-    sigaction(SIGTTOU, &saved.before_refusal, nullptr);
+    sigaction(SIGTTOU, &saved.before_ttou, nullptr);
     pthread_sigmask(SIG_SETMASK, &saved.before_mask, nullptr);
 }
 

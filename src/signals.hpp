@@ -4,6 +4,10 @@
 #include <csignal>
 #include <termios.h>
 
+// The program's signal handling, and the terminal mode its handlers put back:
+// the mode found and the mode applied live here, since a handler must reach
+// them (hold_terminal, release_terminal).
+
 // Gives every signal whose default action ends the process a handler, except
 // the faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS), which
 // must still show as crashes. A signal ignored at start stays ignored. The
@@ -15,8 +19,8 @@
 // signal during the fill or the thread start ends the run too.
 void catch_signals();
 
-// The caught signals with SIGTSTP and SIGCONT: the busy threads start with
-// these blocked, so every handler runs on the initial thread.
+// The caught signals with SIGTSTP and SIGCONT: every thread but the initial
+// one starts with these blocked, so their handlers run on the initial thread.
 sigset_t wait_signals();
 
 // Whether the terminal on standard input may be used without being stopped:
@@ -47,7 +51,7 @@ bool terminal_held();
 struct job_signals {
     struct sigaction before_stop;
     struct sigaction before_continue;
-    struct sigaction before_refusal;
+    struct sigaction before_ttou;
     sigset_t before_mask;
     sigset_t in_wait;
 };
@@ -56,9 +60,10 @@ struct job_signals {
 // which take_stop and take_continue read, and stay blocked on the calling
 // thread except in `in_wait`, so a stop or continue is acted on between the
 // steps of the wait and never in the middle of a change of the terminal.
-// SIGTTOU (unless ignored) is caught too, so that a refused change of the
-// terminal fails with EINTR instead of stopping the process or, as PID 1 of a
-// PID namespace, which never stops, being retried for ever.
+// SIGTTOU (unless ignored) is caught too, by a handler that does nothing and
+// may run on any thread, so that a refused change of the terminal fails with
+// EINTR instead of stopping the process or, as PID 1 of a PID namespace,
+// which never stops, being retried for ever.
 job_signals catch_job_signals();
 
 // Puts back the handlers and the mask catch_job_signals found.
