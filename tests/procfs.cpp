@@ -86,25 +86,21 @@ std::vector<thread_facts> threads_of(pid_t pid)
             continue;
         const std::string task = "task/" + std::string(entry->d_name);
         const std::string status = proc_file(pid, task + "/status");
-        const auto at = status.find("Cpus_allowed_list:");
         const auto blocked = status.find("SigBlk:");
         const auto f = stat_fields(pid, task + "/stat");
-        if (at == std::string::npos || blocked == std::string::npos || f.size() < 39)
+        if (blocked == std::string::npos || f.size() < 39)
             continue;
-        std::istringstream cpus(status.substr(at + 18));
         // schedstat counts in nanoseconds, where stat's ticks are 10 ms.
         const double cpu = std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9;
-        const std::string sched = proc_file(pid, task + "/sched");
-        const auto slice = sched.find("se.slice");
         thread_facts t{std::stoi(entry->d_name),
-                       "",
+                       {},
                        std::stoi(f[16]),
                        std::stoi(f[38]),
                        cpu,
                        std::stoull(status.substr(blocked + 7), nullptr, 16),
-                       slice == std::string::npos ? -1 : std::stoll(sched.substr(sched.find(':', slice) + 1)),
                        f[0][0]};
-        cpus >> t.cpus;
+        if (sched_getaffinity(t.tid, sizeof t.cpus, &t.cpus) != 0)
+            continue;
         threads.push_back(t);
     }
     closedir(dir);

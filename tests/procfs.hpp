@@ -6,18 +6,18 @@
 // returns what it finds now; a process that is gone gives empty or negative
 // answers.
 
+#include <sched.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 struct thread_facts {
     pid_t tid;
-    std::string cpus; // the processors it may run on, as a list like "0-3,6"
+    cpu_set_t cpus; // the processors it may run on
     int nice;
     int policy;
     double cpu_seconds;         // processor time used so far, to the nanosecond
     unsigned long long blocked; // the signals it blocks, bit N-1 for signal N
-    long long slice_ns;         // its time slice under the fair scheduler, or -1 where not shown
     char state;                 // R running, S sleeping, and so on
 };
 

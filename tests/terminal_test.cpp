@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "handover.hpp"
 #include "harness.hpp"
 #include "procfs.hpp"
 #include "signals.hpp"
@@ -287,27 +286,6 @@ TEST(stop, racing_the_key_leaves_the_terminal_as_found)
         ASSERT_EQ(finish(run), 0) << "round " << round;
         ASSERT_TRUE(same_mode(run.left, run.found)) << "round " << round;
     }
-}
-
-// A signal ignored at start never wakes the wait, whose poll drops it, so a
-// busy thread that finds it pending goes on with its load. In a child, as
-// the wait's signals are watched once per process.
-TEST(make_way, never_for_a_signal_ignored_at_start)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        signal(SIGTSTP, SIG_IGN);
-        const sigset_t taken = wait_signals();
-        pthread_sigmask(SIG_BLOCK, &taken, nullptr);
-        watch_signals(taken);
-        raise(SIGTSTP);
-        make_way();
-        _exit(0);
-    }
-    int status = -1;
-    EXPECT_TRUE(eventually([&] { return waitpid(child, &status, WNOHANG) == child; }));
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
 }
 
 struct input_case {
