@@ -11,24 +11,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// How the wait goes on: one read of a key on a terminal that is this
-// process's to read (`key_lent` when it is not its controlling terminal but
-// lent), one byte of anything else, looks now and then at a terminal that is
-// someone else's now, or, where no input can ever come, nothing but signals;
-// or it ends, as the lender of a terminal has ended.
+// How the wait goes on: a key from a terminal that is the process's to read
+// (its own, or lent), one byte of anything else, looks now and then at a
+// terminal that is someone else's, nothing but signals where no input can
+// come, or the end, as the terminal's lender has ended.
 enum class wait_mode : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
 
-// What the wait keeps from one choice to the next: the terminal's mode as
-// found, the mode last applied as the terminal read it back, and who last
-// lent it, if anyone did.
+// The terminal's mode as found, the mode last applied as the terminal read it
+// back, and who last lent it, if anyone did.
 struct seen {
     termios found;
     termios applied;
@@ -44,21 +42,16 @@ termios single_key_mode(const termios& found)
     return single_key;
 }
 
-// Decides how to wait now, taking the terminal if it is this process's to
-// take, and lets go of a terminal that is no longer its own without touching
-// it: whoever has it now has set its own mode, and one that hung up has none.
-// A lent terminal is the exception: its lender stopped waiting, or ended,
-// and puts back nothing, so the mode found goes back, unless someone has
-// since set a mode of their own. After a continue, canonical input back on
-// means a shell took the terminal back and set its mode, which becomes the
-// one to put back; still off means nobody did, so the mode found before
-// stays, and single-key mode is applied again. So does the mode found when
-// the terminal, let go of, comes back in the very mode applied: a lender
-// stopped before this process could put the mode found back, and its shell
-// kept the mode it saw (busybox ash, which puts it back for each command, fg
-// included). A lender that has ended leaves the run where no key can reach
-// it and no hangup comes (its terminal is not the controlling one), unseen
-// by any shell: the run ends.
+// Decides how to wait now, taking the terminal if it is the process's to
+// take. One no longer its own is let go of untouched (whoever has it has set
+// its own mode), except one that was lent: its lender puts back nothing, so
+// the mode found goes back unless someone has set another since. After a
+// continue, canonical input back on means a shell set its mode, which becomes
+// the one to put back; the mode found stays where it is still off, or where a
+// terminal let go of comes back in the very mode applied (its shell kept the
+// mode it saw: busybox ash puts it back for each command, fg included). A
+// lender that has ended leaves the run out of reach of keys and hangups: the
+// run ends.
 wait_mode choose_wait(seen& was, bool after_continue)
 {
     termios now{};
@@ -88,9 +81,8 @@ wait_mode choose_wait(seen& was, bool after_continue)
         if (!modes_equal(now, was.applied))
             was.found = now;
     }
-    // A process group outside the process's PID namespace reads as 0, as
-    // does the terminal's foreground group then, so the kernel's refusal by
-    // SIGTTOU is the only sign that the process is in the background.
+    // Outside the process's PID namespace the foreground group reads as 0:
+    // the refusal (SIGTTOU) is then the only sign of the background.
     was.applied = single_key_mode(was.found);
     if (!hold_terminal(was.found, was.applied)) {
         release_terminal(false);
@@ -156,34 +148,31 @@ int get_keypress()
     int status = 0;
     for (;;) {
         if (waiting == wait_mode::lender_ended) {
+            deciding();
             status = 129;
             break;
         }
         arm_input(waiting == wait_mode::key || waiting == wait_mode::key_lent || waiting == wait_mode::byte);
         decided();
-        // A shell's fg continues a stopped job but only hands the terminal
-        // to a running one, with no signal, and a lender may stop waiting,
-        // so those waits look again now and then; ten looks a second cost
-        // nothing measurable.
+        // A shell's fg hands the terminal to a running job with no signal, and
+        // a lender may stop waiting: those waits look again ten times a second.
         const timespec tenth{0, 100'000'000};
         const bool terminal = waiting == wait_mode::key || waiting == wait_mode::key_lent;
         const bool watched = waiting == wait_mode::key_lent || waiting == wait_mode::background;
         pollfd in{STDIN_FILENO, POLLIN, 0};
         const int ready =
             ppoll(&in, terminal || waiting == wait_mode::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
-        // A key ends the wait with this decision still open, which is the
-        // end of the load.
+        // A key ends the wait with this decision still open: the busy threads
+        // that make way sleep for good, and leave the processors to the end.
         if (ready != 0)
             deciding();
         bool after_continue = take_continue();
         bool look_again = after_continue || (ready == 0 && watched);
         const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
-        // Input typed once the lender has stopped or ended is for the shell
-        // that has the terminal back, and the looks above come only now and
-        // then, so a lent terminal is looked at again just before the read.
-        // The shell may also have read the input already, and the read would
-        // then wait for the next; descriptor 0 is the shell's too, so it
-        // cannot be made non-blocking, and the count waiting is asked first.
+        // Input typed once the lender has stopped is for the shell, so a lent
+        // terminal is looked at again just before the read; the shell may have
+        // read it already, and descriptor 0, the shell's too, cannot be made
+        // non-blocking, so the count waiting is asked first.
         const wait_mode polled = waiting;
         int unread = 1;
         if (ready > 0 && waiting == wait_mode::key_lent && !hung_up) {
@@ -192,10 +181,9 @@ int get_keypress()
                 unread = 1;
         }
         if (ready > 0 && waiting == polled && unread > 0) {
-            // One read in single-key mode is one key, however many bytes it
-            // has; anything else gives one byte, and what follows is left for
-            // whoever reads next. Single-key mode has no end-of-file
-            // character, so on a terminal nothing read means a hangup.
+            // One read in single-key mode is one key, however many bytes; other
+            // input gives one byte, the rest left for whoever reads next. On a
+            // terminal (no end-of-file character) nothing read is a hangup.
             char key[64];
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
             if (got > 0 || (got == 0 && !terminal))
@@ -203,8 +191,7 @@ int get_keypress()
             if (got < 0 && terminal && errno == EIO) {
                 look_again = true;
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                // No key can ever come: hold the load until a signal, and
-                // leave a terminal that hung up alone.
+                // No key can ever come: hold until a signal.
                 release_terminal(got != 0);
                 waiting = wait_mode::none;
             }

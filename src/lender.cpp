@@ -15,7 +15,6 @@
 
 namespace {
 
-// What /proc/PID/stat shows of a process.
 struct process {
     long pid;
     char state;
@@ -26,11 +25,8 @@ struct process {
     long tpgid;
 };
 
-// How a process waits: for a child, for a signal or on a futex while it
-// catches a child's end, for something else, or unknown.
 enum class waiting : std::uint8_t { for_child, for_child_end, for_other, unknown };
 
-// Reads /proc/PID/NAME into `text` as a string; false if it cannot.
 bool read_proc(long pid, const char* name, char* text, std::size_t size)
 {
     char path[48];
@@ -64,7 +60,6 @@ bool read_process(long pid, process& p)
     return true;
 }
 
-// Whether the process has a handler for SIGCHLD, as /proc/PID/status shows.
 bool catches_child_end(long pid)
 {
     char status[4096];
@@ -72,12 +67,9 @@ bool catches_child_end(long pid)
     return caught != nullptr && ((std::strtoull(caught + 8, nullptr, 16) >> (SIGCHLD - 1)) & 1U) != 0;
 }
 
-// The kernel blocks a wait for a child in do_wait, asleep but interruptible,
-// and names that function in wchan only to a reader allowed to trace the
-// process; to any other it shows 0, and a kernel without symbol names has no
-// wchan at all. Some shells wait for their child's SIGCHLD instead: zsh, mksh
-// and tcsh in sigsuspend, fish 3 on a futex. Those names vary between kernels
-// (sigsuspend.isra.0, futex_wait_queue, futex_do_wait), hence the parts.
+// wchan names the kernel function only to a reader allowed to trace the
+// process (0 to others; absent without symbol names). The names of the
+// sigsuspend and futex waits vary between kernels, hence the parts.
 waiting how_it_waits(const process& p)
 {
     if (p.state != 'S')
@@ -100,9 +92,8 @@ bool in_foreground_of(const process& p, dev_t terminal)
     return device == terminal && p.tpgid == p.pgrp;
 }
 
-// /proc names a process by its number in the PID namespace /proc was mounted
-// for, which may not be this process's own (unshare --pid without a /proc of
-// its own), and getppid gives it in its own.
+// /proc numbers processes for the PID namespace it was mounted for, which may
+// not be this process's (unshare --pid without a /proc of its own).
 bool proc_is_of_own_namespace()
 {
     char self[24] = {};
@@ -118,8 +109,7 @@ long terminal_lender()
     if (fstat(STDIN_FILENO, &terminal) != 0 || fcntl(STDOUT_FILENO, F_GETFD) < 0 || fcntl(STDERR_FILENO, F_GETFD) < 0 ||
         !proc_is_of_own_namespace())
         return 0;
-    // Its own session and parent come from the kernel itself, as an emulator
-    // (qemu-user) makes up most of /proc/self/stat.
+    // Not from /proc/self/stat, which an emulator (qemu-user) makes up.
     const long session = getsid(0);
     process p{};
     p.ppid = getppid();
@@ -127,8 +117,7 @@ long terminal_lender()
     for (int step = 0; step < 64 && p.ppid > 0 && read_process(p.ppid, p); ++step) {
         const waiting how = how_it_waits(p);
         // The lender itself is held to do_wait, as su and setsid -w wait: a
-        // looser rule is not needed there, and would risk taking for a
-        // lender a process outside the session that waits for something else.
+        // looser rule would risk taking one that waits for something else.
         if (p.session != session)
             return in_foreground_of(p, terminal.st_rdev) &&
                            (how == waiting::for_child || (how == waiting::unknown && p.pid != 1))
@@ -140,9 +129,8 @@ long terminal_lender()
     return 0;
 }
 
-// A process that ends has its children taken in by another, so one that is
-// still an ancestor has not ended. A number reused meanwhile cannot become an
-// ancestor: a process only ever moves up to one that was there before.
+// A number reused meanwhile cannot become an ancestor: a process is only ever
+// taken in by one that was there before.
 bool lender_ended(long lender)
 {
     process p{};

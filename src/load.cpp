@@ -6,15 +6,12 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -24,12 +21,11 @@
 
 namespace {
 
-// Below this a block is written by the initial thread alone, on the pages it
-// gets: starting writers and asking for huge pages would cost more than they
+// Below this, starting writers and asking for huge pages cost more than they
 // save.
 constexpr std::uint64_t shared_fill_from = std::uint64_t{64} << 20;
-// The size of a huge page on x86-64 and on arm64 with 4 KiB pages. A writer's
-// part starts on such a boundary, so that no huge page is faulted in by two.
+// A huge page on x86-64 and arm64 (4 KiB pages). The writers' parts start on
+// such a boundary, so that no huge page is faulted in by two.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 struct part {
@@ -44,12 +40,10 @@ void* write_part(void* p)
     return nullptr;
 }
 
-// Starts a thread born with the wait's signals blocked, so that every handler
-// runs on the initial thread. The starting thread blocks them only for the
-// start itself: a signal or Ctrl-Z that comes meanwhile acts as soon as the
-// start returns. (Inheriting, rather than naming the mask in the attributes,
-// also holds where a sanitizer's own thread start puts back the creator's
-// mask.)
+// Starts a thread born with the wait's signals blocked, which the starting
+// thread blocks only for the start, so a signal meanwhile acts as soon as it
+// returns. (A mask named in the attributes is lost where a sanitizer's thread
+// start puts back the creator's.)
 bool start_thread(pthread_t& thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg,
                   const sigset_t& blocked)
 {
@@ -60,20 +54,18 @@ bool start_thread(pthread_t& thread, const pthread_attr_t* attr, void* (*routine
     return started;
 }
 
-// The bytes from `at` to the next address that is a multiple of `to`, or
-// `left` where that is fewer.
+// The bytes from `at` to the next multiple of `to`, at most `left`.
 std::size_t to_boundary(const unsigned char* at, std::size_t to, std::size_t left)
 {
     const auto address = reinterpret_cast<std::uintptr_t>(at);
     return std::min<std::size_t>((to - address % to) % to, left);
 }
 
-// Huge pages where the system leaves the choice to the program, and where it
-// gives them anyway lets the kernel make them at the fault rather than fall
-// back to small pages. One fault per 2 MiB instead of per 4 KiB is most of
-// the gain; the other is every allowed processor writing a part of its own.
-// The parts are cut on huge-page boundaries, and a part whose writer cannot
-// be started is written by the initial thread after its own.
+// Asking for huge pages (where the system leaves the choice to the program,
+// and lets the kernel make them at the fault where it gives them anyway)
+// means one fault per 2 MiB instead of per 4 KiB, most of the gain; the rest
+// is every allowed processor writing a part. A part whose writer cannot be
+// started is written by the initial thread.
 void write_shared(unsigned char* block, std::size_t bytes)
 {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -116,20 +108,17 @@ void* get_ram(settings s)
     const auto bytes = static_cast<std::uint64_t>(s.ram_bytes);
     const auto mb = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes >> 20));
 
-    // Where size_t is narrower than the count (on 32-bit systems), malloc and
-    // memset would take only its low bits and fill less than is reported: a
-    // block that cannot be addressed cannot be had. On 64-bit systems every
-    // count fits and the test compiles to nothing.
+    // On 32-bit systems malloc would take only the low bits of a count beyond
+    // size_t, and fill less than is reported.
     const bool addressable = static_cast<std::size_t>(bytes) == bytes;
     void* block = addressable ? std::malloc(static_cast<std::size_t>(bytes)) : nullptr;
     if (block == nullptr && bytes != 0) {
         std::printf("Couldn't get %d MB of memory!\n", mb);
         std::exit(1);
     }
-    // Both g++ and clang++ turn malloc followed by a zero memset into calloc,
-    // which hands back fresh pages without touching them, so the block would
-    // be reserved but never resident. The empty asm claims to read and write
-    // the block, so the fill has to happen and has to write every page.
+    // g++ and clang++ turn malloc and a zero memset into calloc, which leaves
+    // fresh pages untouched: reserved, never resident. The empty asm claims
+    // to use the block, so every page has to be written.
     asm volatile("" : : "r"(block) : "memory");
     if (bytes < shared_fill_from)
         std::memset(block, 0, bytes);
@@ -174,13 +163,11 @@ bool ask_slice(std::uint64_t ns)
     std::exit(1);
 }
 
-// The processors a thread is given back once all run. A mask the process was
-// started with that is all its cpuset allows was not narrowed by taskset, and
-// is given back as every processor, which the kernel cuts to the cpuset: a
-// thread given a mask keeps it (from kernel 6.2) and would be held to it when
-// the cpuset is widened later, where a plain thread would follow the cpuset.
-// A narrower one is the mask a plain thread would inherit, and is given back
-// as it was. Telling the two apart means asking for every processor once.
+// The processors a thread is given back once all run. A mask that is all the
+// cpuset allows was not narrowed by taskset and is given back as every
+// processor, which the kernel cuts to the cpuset, so that, as plain threads
+// do, the threads follow a cpuset widened later (from kernel 6.2 a thread
+// keeps a mask it was given). A narrower one is given back as it was.
 cpu_set_t affinity_to_give_back(const cpu_set_t& allowed)
 {
     cpu_set_t every;
@@ -195,13 +182,11 @@ cpu_set_t affinity_to_give_back(const cpu_set_t& allowed)
     return whole_cpuset ? every : allowed;
 }
 
-// Waking all the busy threads at once would let each stop the thread waking
-// them, which would then wait for a round of those already woken before it
-// went on, and the start would take time growing with the square of the
-// count. Instead the starting thread keeps one of its processors to itself,
-// and `apart` keeps new threads off it until all have started and been
-// woken. Returns false, having changed nothing, when there is only one
-// processor to use or the kernel refuses.
+// Each busy thread woken on the starting thread's processor would make it
+// wait a round of those already woken, and the start would grow with the
+// square of the count. So the starting thread keeps a processor to itself
+// and `apart` keeps new threads off it until all run. False, with nothing
+// changed, on one processor or where the kernel refuses.
 bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
 {
     if (CPU_COUNT(&allowed) < 2)
@@ -233,8 +218,7 @@ pthread_t* create_threads(settings s)
 {
     if (s.cores <= 0)
         return nullptr;
-    // A table too big for size_t would have its size wrapped (on 32-bit
-    // systems only) and be written past its end.
+    // On 32-bit systems the table's size could wrap.
     if (static_cast<std::size_t>(s.cores) > SIZE_MAX / sizeof(pthread_t))
         thread_failure(s.cores);
 
@@ -258,9 +242,8 @@ pthread_t* create_threads(settings s)
     // nearly over. Their share of the processors stays the same.
     const bool long_slices = ask_slice(8'000'000);
     for (std::int32_t i = 0; i < s.cores; ++i) {
-        // Should the processors allowed shrink meanwhile, a start kept apart
-        // may be refused where a plain one is not; only a refused plain start
-        // is a failure.
+        // Only a refused plain start is a failure: the processors allowed may
+        // shrink meanwhile.
         if (!(kept_apart && start_thread(threads[i], &apart, run_forever, nullptr, blocked)) &&
             !start_thread(threads[i], nullptr, run_forever, nullptr, blocked))
             thread_failure(s.cores);
@@ -268,8 +251,6 @@ pthread_t* create_threads(settings s)
 
     let_all_run();
 
-    // Now every thread, the starting one too, gets back the processors the
-    // process had, as default attributes would have given it.
     if (kept_apart) {
         for (std::int32_t i = 0; i < s.cores; ++i)
             pthread_setaffinity_np(threads[i], sizeof back, &back);
@@ -281,31 +262,13 @@ pthread_t* create_threads(settings s)
     return threads;
 }
 
-void stop_threads(const pthread_t* threads, settings s)
-{
-    // The wait's decision is never closed (decided), so every busy thread
-    // that makes way sleeps for good: whether a key opened it or not.
-    if (spin_interruptible()) {
-        deciding();
-        return;
-    }
-    // An ordinary user may move a thread to the idle class but not back, so
-    // this is for when the load is no longer wanted. One call per thread, each
-    // made at a share of the processors that shrinks with the count.
-    const sched_param lowest{};
-    for (std::int32_t i = 0; i < s.cores; ++i)
-        pthread_setschedparam(threads[i], SCHED_IDLE, &lowest);
-}
-
 void* run_forever(void* /*unused*/)
 {
     wait_until_all_started();
     if (!spin_interruptible())
         spin_forever();
-    // A thread that first runs while the wait is deciding makes way at once,
-    // instead of spinning a whole slice before its first preemption: with
-    // thousands of threads a processor, many have not run yet when the key
-    // comes.
+    // Making way before the first spin too: with thousands of threads a
+    // processor, many have not run yet when the key comes.
     for (;;) {
         make_way();
         spin_until_interrupted();

@@ -21,12 +21,7 @@ void* get_ram(settings s);
 // ends the process with status 1.
 pthread_t* create_threads(settings s);
 
-// Ends the load of the threads create_threads started, so that what follows
-// (releasing the block, ending the process) is not held up by it: each busy
-// thread sleeps for good at its next preemption where it learns of them
-// (spin_interruptible), and is moved to the idle class elsewhere.
-void stop_threads(const pthread_t* threads, settings s);
-
-// Keeps one processor fully busy until the process ends, making way for the
-// wait where it can (make_way). Never returns.
+// Keeps one processor fully busy until the process ends, or, where it learns
+// of its preemptions (spin_interruptible), until the wait's decision after
+// the key, making way for the wait meanwhile (make_way). Never returns.
 [[noreturn]] void* run_forever(void* unused);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 
 namespace {
 
@@ -52,13 +51,12 @@ int main(int argc, char* argv[])
     catch_signals();
     const settings s = parse_args(argc, argv);
     void* block = get_ram(s);
-    const pthread_t* threads = create_threads(s);
+    create_threads(s);
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
     if (!report_written())
         return 1;
     const int status = get_keypress();
-    stop_threads(threads, s);
     std::free(block);
     const int written = close_output();
     return status != 0 ? status : written;

@@ -75,6 +75,13 @@ void on_ending_signal(int sig)
 
 void on_job_signal(int sig) { (sig == SIGTSTP ? stop_asked : continued) = 1; }
 
+bool taken(volatile sig_atomic_t& flag)
+{
+    const bool was_set = flag != 0;
+    flag = 0;
+    return was_set;
+}
+
 // Only there to interrupt a refused change of the terminal.
 void on_ttou(int /*unused*/) {}
 
@@ -175,19 +182,9 @@ void release_job_signals(const job_signals& saved)
     pthread_sigmask(SIG_SETMASK, &saved.before_mask, nullptr);
 }
 
-bool take_stop()
-{
-    const bool asked = stop_asked != 0;
-    stop_asked = 0;
-    return asked;
-}
+bool take_stop() { return taken(stop_asked); }
 
-bool take_continue()
-{
-    const bool asked = continued != 0;
-    continued = 0;
-    return asked;
-}
+bool take_continue() { return taken(continued); }
 
 void stop_now()
 {
