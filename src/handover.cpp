@@ -52,11 +52,8 @@ bool wanted_by_wait()
     if (shared.input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0)
         return true;
     sigset_t pending;
-    if (sigpending(&pending) == 0)
-        for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&shared.watched, sig) == 1 && sigismember(&pending, sig) == 1)
-                return true;
-    return false;
+    sigset_t both;
+    return sigpending(&pending) == 0 && sigandset(&both, &pending, &shared.watched) == 0 && sigisemptyset(&both) == 0;
 }
 
 } // namespace

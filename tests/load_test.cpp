@@ -327,10 +327,10 @@ INSTANTIATE_TEST_SUITE_P(loadhog, busy_threads, testing::ValuesIn(start_cases), 
 
 struct make_way_case {
     const char* name;
-    bool deciding;   // the wait has woken and decides
-    int pending;     // a signal pending for the process
-    bool ignored;    // ... which was ignored at start, so the wait never takes it
-    bool waits;      // make_way sleeps until decided()
+    bool deciding; // the wait has woken and decides
+    int pending;   // a signal pending for the process
+    bool ignored;  // ... which was ignored at start, so the wait never takes it
+    bool waits;    // make_way sleeps until decided()
 };
 
 const make_way_case make_way_cases[] = {
