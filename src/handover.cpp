@@ -11,16 +11,13 @@
 
 namespace {
 
-// Every field is written by one thread and read by the busy threads, which
-// read them only between two spins, never inside the loop.
-// - all_started: the starting thread sets it once; a new busy thread sleeps
-//   on it, so that the start never waits on a busy thread (for a processor,
-//   or for a lock one took in its first steps and holds when switched out).
-// - watched, then watching: the wait writes the set once, then sets the flag.
+// Each field has one writer; the busy threads read them between two spins.
+// - all_started: set once by the starting thread; a new busy thread sleeps on
+//   it, so the start never waits on one (for a processor, or a lock it holds).
+// - watched, then watching: the wait writes the set once, then the flag.
 // - input_armed, is_deciding: the wait.
-// - decisions: the wait counts its decisions. A busy thread loads it before
-//   it looks, and sleeps only while it still holds that value, so a decision
-//   made meanwhile is never missed.
+// - decisions: counted by the wait. A busy thread loads it before it looks
+//   and sleeps only while it holds that value, so no decision is missed.
 struct shared_state {
     std::atomic<std::uint32_t> all_started{0};
     sigset_t watched;
@@ -38,16 +35,14 @@ long futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value)
 
 bool wait_deciding() { return shared.is_deciding.load(std::memory_order_acquire); }
 
-// sigpending gives the signals pending and blocked in the calling thread, and
-// a busy thread blocks all the wait takes. A signal the process was started
-// with blocked is not taken by the wait either, and would stay pending for
-// good, so only those the wait lets through count.
+// A busy thread blocks all the wait takes, so sigpending shows them. Only
+// those the wait lets through count: another would stay pending for good.
 bool wanted_by_wait()
 {
     if (!shared.watching.load(std::memory_order_acquire))
         return false;
     // The input first: a terminal's poll may sleep while input is on its way
-    // in, and that input (Ctrl-C, Ctrl-Z) may raise a signal looked for next.
+    // in, and it may raise a signal (Ctrl-C, Ctrl-Z).
     pollfd in{STDIN_FILENO, POLLIN, 0};
     if (shared.input_armed.load(std::memory_order_acquire) && poll(&in, 1, 0) > 0)
         return true;
@@ -70,9 +65,8 @@ void wait_until_all_started()
         futex(shared.all_started, FUTEX_WAIT_PRIVATE, 0);
 }
 
-// An ignored signal let through the wait's poll is dropped there without
-// waking it (SIGTSTP ignored at start, and blocked outside the poll, may be
-// pending meanwhile), so no decision would come for it.
+// The wait's poll drops an ignored signal without waking, so no decision
+// would come for it (SIGTSTP ignored at start may be pending meanwhile).
 void watch_signals(const sigset_t& taken)
 {
     sigemptyset(&shared.watched);
@@ -88,8 +82,7 @@ void arm_input(bool armed) { shared.input_armed.store(armed, std::memory_order_r
 
 void deciding() { shared.is_deciding.store(true, std::memory_order_release); }
 
-// Only the waiting thread writes `is_deciding`, so no exchange is needed, and
-// a one-byte exchange is a library call on some architectures (riscv64).
+// One writer, so no exchange (a library call on riscv64).
 void decided()
 {
     if (!wait_deciding())
@@ -99,10 +92,9 @@ void decided()
     futex(shared.decisions, FUTEX_WAKE_PRIVATE, INT_MAX);
 }
 
-// The look may sleep in the terminal's poll, and meanwhile the wait may have
-// taken the input and be deciding: the thread would then find no input left
-// and spin a whole slice, so whether the wait is deciding is asked again
-// after the look.
+// The look may sleep in the terminal's poll while the wait takes the input
+// and decides: it is asked again after the look, or the thread would find no
+// input left and spin a whole slice.
 void make_way()
 {
     const std::uint32_t seen = shared.decisions.load(std::memory_order_acquire);

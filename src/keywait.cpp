@@ -2,7 +2,9 @@
 #include "keywait.hpp"
 #include "handover.hpp"
 #include "lender.hpp"
+#include "load.hpp"
 #include "signals.hpp"
+#include "spin.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -13,20 +15,17 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// How the wait goes on: a key from a terminal that is the process's to read
-// (its own, or lent), one byte of anything else, looks now and then at a
-// terminal that is someone else's, nothing but signals where no input can
-// come, or the end, as the terminal's lender has ended.
+// A key from a terminal that is the process's (its own, or lent), one byte of
+// anything else, a look now and then at someone else's terminal, signals
+// alone where no input can come, or the end, as the lender has ended.
 enum class wait_mode : std::uint8_t { key, key_lent, byte, background, none, lender_ended };
 
-// The terminal's mode as found, the mode last applied as the terminal read it
-// back, and who last lent it, if anyone did.
+// The mode found, the mode last applied as read back, and the last lender.
 struct seen {
     termios found;
     termios applied;
@@ -42,16 +41,14 @@ termios single_key_mode(const termios& found)
     return single_key;
 }
 
-// Decides how to wait now, taking the terminal if it is the process's to
-// take. One no longer its own is let go of untouched (whoever has it has set
-// its own mode), except one that was lent: its lender puts back nothing, so
-// the mode found goes back unless someone has set another since. After a
-// continue, canonical input back on means a shell set its mode, which becomes
-// the one to put back; the mode found stays where it is still off, or where a
-// terminal let go of comes back in the very mode applied (its shell kept the
-// mode it saw: busybox ash puts it back for each command, fg included). A
-// lender that has ended leaves the run out of reach of keys and hangups: the
-// run ends.
+// Decides how to wait now, taking the terminal if it is the process's. One no
+// longer its own is let go of untouched (whoever has it set its own mode),
+// but for a lent one, whose lender puts nothing back: the mode found goes
+// back unless someone set another since. After a continue, canonical input
+// back on means a shell set its mode, the one to put back from now on; the
+// mode found stays where it is still off, or where the terminal comes back
+// in the very mode applied (busybox ash puts back the mode it saw for each
+// command, fg included).
 wait_mode choose_wait(seen& was, bool after_continue)
 {
     termios now{};
@@ -91,44 +88,17 @@ wait_mode choose_wait(seen& was, bool after_continue)
     return waiting;
 }
 
-// Asks for a time slice of `ns` nanoseconds for the calling thread, keeping
-// its policy and nice value. Under a fair policy a run time is the thread's
-// slice on kernel 6.12 and later; older kernels ignore it, and a real-time
-// policy refuses it. The argument is the kernel's own layout, which the C
-// library declares only from glibc 2.41.
-void ask_slice(std::uint64_t ns)
-{
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0)
-        return;
-    constexpr std::uint64_t keep_policy = 0x08;
-    struct {
-        std::uint32_t size;
-        std::uint32_t policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime;
-        std::uint64_t deadline;
-        std::uint64_t period;
-    } request{sizeof request, 0, keep_policy, nice, 0, ns, 0, 0};
-    syscall(SYS_sched_setattr, 0, &request, 0);
-}
-
 // The waiting thread uses no processor while it waits, so the load is the
-// same; when the key comes it runs at once however many busy threads
-// compete: in the lowest real-time class where that is allowed, and where
-// not, with the shortest time slice, which the fair scheduler serves first.
-// A user who chose a policy or a nice value keeps it. getpriority gives the
-// calling thread's nice value on Linux; -1 is a valid one, hence errno.
+// same. Where busy threads cannot make way, the shortest slice has the fair
+// scheduler serve it first. getpriority gives the thread's nice value; -1 is
+// one, hence errno.
 void favour_waiting_thread()
 {
     errno = 0;
     if (sched_getscheduler(0) != SCHED_OTHER || getpriority(PRIO_PROCESS, 0) != 0 || errno != 0)
         return;
     const sched_param lowest_real_time{1};
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) != 0)
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest_real_time) != 0 && !spin_interruptible())
         ask_slice(100'000);
 }
 
@@ -162,8 +132,7 @@ int get_keypress()
         pollfd in{STDIN_FILENO, POLLIN, 0};
         const int ready =
             ppoll(&in, terminal || waiting == wait_mode::byte ? 1 : 0, watched ? &tenth : nullptr, &saved.in_wait);
-        // A key ends the wait with this decision still open: the busy threads
-        // that make way sleep for good, and leave the processors to the end.
+        // A key ends the wait with this decision still open: the load's end.
         if (ready != 0)
             deciding();
         bool after_continue = take_continue();

@@ -21,11 +21,9 @@
 
 namespace {
 
-// Below this, starting writers and asking for huge pages cost more than they
-// save.
+// Below this, writers and huge pages cost more than they save.
 constexpr std::uint64_t shared_fill_from = std::uint64_t{64} << 20;
-// A huge page on x86-64 and arm64 (4 KiB pages). The writers' parts start on
-// such a boundary, so that no huge page is faulted in by two.
+// On x86-64 and arm64. The parts start on one, so no huge page has two writers.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 struct part {
@@ -40,10 +38,8 @@ void* write_part(void* p)
     return nullptr;
 }
 
-// Starts a thread born with the wait's signals blocked, which the starting
-// thread blocks only for the start, so a signal meanwhile acts as soon as it
-// returns. (A mask named in the attributes is lost where a sanitizer's thread
-// start puts back the creator's.)
+// The new thread inherits the mask, blocked for the start alone (one named
+// in the attributes is lost where a sanitizer's thread start sets its own).
 bool start_thread(pthread_t& thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg,
                   const sigset_t& blocked)
 {
@@ -61,11 +57,10 @@ std::size_t to_boundary(const unsigned char* at, std::size_t to, std::size_t lef
     return std::min<std::size_t>((to - address % to) % to, left);
 }
 
-// Asking for huge pages (where the system leaves the choice to the program,
-// and lets the kernel make them at the fault where it gives them anyway)
-// means one fault per 2 MiB instead of per 4 KiB, most of the gain; the rest
-// is every allowed processor writing a part. A part whose writer cannot be
-// started is written by the initial thread.
+// Huge pages (asked for, as the system may leave the choice to the program)
+// mean one fault per 2 MiB instead of per 4 KiB, most of the gain; the rest
+// is every allowed processor writing a part. The initial thread writes the
+// parts whose writer cannot be started.
 void write_shared(unsigned char* block, std::size_t bytes)
 {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -108,8 +103,7 @@ void* get_ram(settings s)
     const auto bytes = static_cast<std::uint64_t>(s.ram_bytes);
     const auto mb = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes >> 20));
 
-    // On 32-bit systems malloc would take only the low bits of a count beyond
-    // size_t, and fill less than is reported.
+    // On 32-bit systems malloc would take only a count's low bits.
     const bool addressable = static_cast<std::size_t>(bytes) == bytes;
     void* block = addressable ? std::malloc(static_cast<std::size_t>(bytes)) : nullptr;
     if (block == nullptr && bytes != 0) {
@@ -131,43 +125,16 @@ void* get_ram(settings s)
 
 namespace {
 
-// Asks for a time slice of `ns` nanoseconds for the calling thread, keeping
-// its policy and nice value (0 asks for the kernel's default). Under a fair
-// policy a run time is the thread's slice on kernel 6.12 and later; older
-// kernels ignore it, and a real-time policy refuses it. The argument is the
-// kernel's own layout, which the C library declares only from glibc 2.41.
-// Returns whether the kernel took it.
-bool ask_slice(std::uint64_t ns)
-{
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0)
-        return false;
-    constexpr std::uint64_t keep_policy = 0x08;
-    struct {
-        std::uint32_t size;
-        std::uint32_t policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime;
-        std::uint64_t deadline;
-        std::uint64_t period;
-    } request{sizeof request, 0, keep_policy, nice, 0, ns, 0, 0};
-    return syscall(SYS_sched_setattr, 0, &request, 0) == 0;
-}
-
 [[noreturn]] void thread_failure(std::int32_t cores)
 {
     std::printf("Error running threads to use %d CPU cores\n", cores);
     std::exit(1);
 }
 
-// The processors a thread is given back once all run. A mask that is all the
-// cpuset allows was not narrowed by taskset and is given back as every
-// processor, which the kernel cuts to the cpuset, so that, as plain threads
-// do, the threads follow a cpuset widened later (from kernel 6.2 a thread
-// keeps a mask it was given). A narrower one is given back as it was.
+// The processors given back once all run. A mask that is all the cpuset
+// allows is given back as every processor, which the kernel cuts to the
+// cpuset, so that, like plain threads, they follow a cpuset widened later
+// (from 6.2 a thread keeps a mask it was given); a narrower one, as it was.
 cpu_set_t affinity_to_give_back(const cpu_set_t& allowed)
 {
     cpu_set_t every;
@@ -183,10 +150,9 @@ cpu_set_t affinity_to_give_back(const cpu_set_t& allowed)
 }
 
 // Each busy thread woken on the starting thread's processor would make it
-// wait a round of those already woken, and the start would grow with the
-// square of the count. So the starting thread keeps a processor to itself
-// and `apart` keeps new threads off it until all run. False, with nothing
-// changed, on one processor or where the kernel refuses.
+// wait a round of those already woken: a start growing with the square of
+// the count. So it keeps a processor to itself, and `apart` keeps new threads
+// off it until all run. False, with nothing changed, where it cannot.
 bool keep_apart(const cpu_set_t& allowed, pthread_attr_t& apart)
 {
     if (CPU_COUNT(&allowed) < 2)
@@ -233,17 +199,15 @@ pthread_t* create_threads(settings s)
     const cpu_set_t back = known && CPU_COUNT(&allowed) >= 2 ? affinity_to_give_back(allowed) : allowed;
     const bool kept_apart = known && keep_apart(allowed, apart);
 
-    // New threads take the starting thread's slice. The fair scheduler gives
-    // each a deadline half a slice on when it starts; with the default slice,
-    // shorter than a tick, the deadlines of the busy threads that have not run
-    // yet soon lie before that of a woken waiting thread, which then waits
-    // for each of them: for seconds, at thousands of threads a processor.
-    // Two ticks (at 250 Hz) keep it ahead of them until their first round is
-    // nearly over. Their share of the processors stays the same.
-    const bool long_slices = ask_slice(8'000'000);
+    // Where busy threads cannot make way, new threads take the starting
+    // thread's slice of two ticks (at 250 Hz): the fair scheduler gives each a
+    // deadline half a slice on when it starts, and with the default slice,
+    // shorter than a tick, those of the threads not run yet soon lie before
+    // that of a woken waiting thread, which then waits for each of them. Their
+    // share of the processors stays the same.
+    const bool long_slices = !spin_interruptible() && ask_slice(8'000'000);
     for (std::int32_t i = 0; i < s.cores; ++i) {
-        // Only a refused plain start is a failure: the processors allowed may
-        // shrink meanwhile.
+        // The processors allowed may shrink meanwhile.
         if (!(kept_apart && start_thread(threads[i], &apart, run_forever, nullptr, blocked)) &&
             !start_thread(threads[i], nullptr, run_forever, nullptr, blocked))
             thread_failure(s.cores);
@@ -262,13 +226,34 @@ pthread_t* create_threads(settings s)
     return threads;
 }
 
+// The argument is the kernel's own layout, which the C library declares only
+// from glibc 2.41.
+bool ask_slice(std::uint64_t ns)
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        return false;
+    constexpr std::uint64_t keep_policy = 0x08;
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } request{sizeof request, 0, keep_policy, nice, 0, ns, 0, 0};
+    return syscall(SYS_sched_setattr, 0, &request, 0) == 0;
+}
+
 void* run_forever(void* /*unused*/)
 {
     wait_until_all_started();
     if (!spin_interruptible())
         spin_forever();
-    // Making way before the first spin too: with thousands of threads a
-    // processor, many have not run yet when the key comes.
+    // Making way before the first spin: many have not run yet at the key.
     for (;;) {
         make_way();
         spin_until_interrupted();

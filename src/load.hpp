@@ -3,6 +3,7 @@
 
 #include "settings.hpp"
 
+#include <cstdint>
 #include <pthread.h>
 
 // Takes a block of s.ram_bytes bytes, writes zero into every byte so that it
@@ -14,12 +15,16 @@
 void* get_ram(settings s);
 
 // Starts s.cores threads running run_forever and returns their handles once
-// all run (nullptr when s.cores is not positive). Once all run, each has the
-// processors and the scheduling default attributes give, and blocks the
-// wait's signals (see wait_signals). Where a thread cannot be started it
-// writes "Error running threads to use N CPU cores" to standard output and
-// ends the process with status 1.
+// all run (nullptr for no threads). Each then has the processors and the
+// scheduling default attributes give, and blocks the wait's signals. Where a
+// thread cannot be started it writes "Error running threads to use N CPU
+// cores" to standard output and ends the process with status 1.
 pthread_t* create_threads(settings s);
+
+// Asks for a time slice of `ns` nanoseconds (0: the kernel's default) for the
+// calling thread under a fair policy, keeping its policy and nice value, and
+// says whether the kernel took it. Kernels before 6.12 take it and ignore it.
+bool ask_slice(std::uint64_t ns);
 
 // Keeps one processor fully busy until the process ends, or, where it learns
 // of its preemptions (spin_interruptible), until the wait's decision after

@@ -18,12 +18,9 @@ int output_failed(int err)
     return 1;
 }
 
-// Writes out the whole report, in one write where standard output is a pipe
-// or a file (on a terminal each line is out already), so that a reader such
-// as a log collector has it while the load is held and keeps it however the
-// run ends, a signal included. A report that never reached its reader must
-// not pass for success, and a run ended by a signal would never get to say
-// so: its failure is told here, before the wait.
+// The report goes out whole before the wait (to a pipe or file, in one write),
+// so a log has it while the load is held, however the run ends. A failure is
+// told here, as a run a signal ends never could.
 bool report_written()
 {
     errno = 0;
@@ -33,8 +30,7 @@ bool report_written()
     return false;
 }
 
-// What is written after the report (nothing, so far) is written out now, and
-// its errors show only now.
+// Errors of what is written after the report show only now.
 int close_output()
 {
     const bool failed_before = std::ferror(stdout) != 0;

@@ -4,9 +4,8 @@
 #include <cstddef>
 
 // Where the C library registers a restartable sequence for every thread (glibc
-// 2.35 and later, on a kernel that has them), the kernel tells a thread of
-// each preemption by resuming it at the sequence's abort label, so the loop
-// learns of it without a single instruction added.
+// 2.35 and later), the kernel resumes a thread preempted in one at its abort
+// label: the loop learns of it without an instruction added.
 #if defined(__x86_64__) && defined(__LP64__) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #define LOADHOG_RSEQ_SPIN 1
@@ -16,10 +15,9 @@
 
 bool spin_interruptible() { return __rseq_size > 0; }
 
-// The abort label must follow the signature the C library registered. The
-// descriptor is constant data; the kernel clears the thread's pointer to it
-// at each abort, so it is set again at each entry. The thread's registered
-// area lies at the C library's offset from the thread pointer (%fs:0).
+// The abort label follows the signature the C library registered. The kernel
+// clears the pointer to the descriptor at each abort, so each entry sets it.
+// The registered area lies at the C library's offset from %fs:0.
 void spin_until_interrupted()
 {
     char* thread_pointer = nullptr;
@@ -52,9 +50,8 @@ void spin_until_interrupted() {}
 
 #endif
 
-// An empty loop may be assumed to end and so be deleted (clang++ does); an
-// empty volatile asm counts as a side effect, keeps the loop, and compiles to
-// nothing but the jump back.
+// An empty loop may be deleted (clang++ does); an empty volatile asm keeps it
+// and compiles to nothing.
 void spin_forever()
 {
     for (;;)
