@@ -4,26 +4,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <initializer_list>
-#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
-#include <string>
-#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -106,21 +97,16 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, 
     close(err[1]);
     outcome result;
     const auto give_up = clock_type::now() + patience;
-    bool out_open = true;
-    bool err_open = true;
-    while ((out_open || err_open) && clock_type::now() < give_up) {
-        if (out_open)
-            out_open = read_some(out[0], result.out, 10);
-        if (err_open)
-            err_open = read_some(err[0], result.err, 10);
+    for (bool out_open = true, err_open = true; (out_open || err_open) && clock_type::now() < give_up;) {
+        out_open = out_open && read_some(out[0], result.out, 10);
+        err_open = err_open && read_some(err[0], result.err, 10);
         if (term_at_prompt && result.out.ends_with("(press any key to stop)\n")) {
             kill(pid, SIGTERM);
             term_at_prompt = false;
         }
     }
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
+    for (const int fd : {in[1], out[0], err[0]})
+        close(fd);
     result.status = wait_until_gone(pid);
     return result;
 }
@@ -150,11 +136,10 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 
     shell = fork();
     if (shell == 0) {
-        // The shell: leads the session that owns the terminal and puts
-        // loadhog in a foreground process group of its own. Like a real one,
-        // it takes the terminal back when the job stops, and on SIGUSR1 (fg)
-        // hands it over and on SIGUSR2 (bg) does not; either continues the
-        // job only if it is stopped.
+        // The shell: leads the terminal's session and runs loadhog as a
+        // foreground job. It takes the terminal back when the job stops; on
+        // SIGUSR1 (fg) or SIGUSR2 (bg) it continues a stopped job, and on fg
+        // hands the terminal over.
         close(master);
         close(report[0]);
         setsid();
@@ -171,9 +156,8 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
             signal(SIGTTOU, SIG_IGN);
             tcsetpgrp(slave, getpid());
             signal(SIGTTOU, SIG_DFL);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
+            for (const int fd : {0, 1, 2})
+                dup2(slave, fd);
             if (in_child)
                 in_child();
             closefrom(3);
@@ -236,10 +220,9 @@ bool read_until(pty_run& run, std::string_view text)
 
 bool wait_for_key_mode(pty_run& run)
 {
-    return read_until(run, "(press any key to stop)\r\n") && eventually([&] { return single_key_mode(run); });
+    return read_until(run, "(press any key to stop)\r\n") &&
+           eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; });
 }
-
-bool single_key_mode(const pty_run& run) { return (current_mode(run).c_lflag & ICANON) == 0; }
 
 termios current_mode(const pty_run& run)
 {
@@ -255,12 +238,6 @@ bool same_mode(const termios& a, const termios& b)
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-void type(const pty_run& run, std::string_view keys)
-{
-    if (!keys.empty() && write(run.master, keys.data(), keys.size()) < 0)
-        return;
-}
-
 int finish(pty_run& run)
 {
     const int status = wait_until_gone(run.shell);
@@ -273,15 +250,13 @@ int finish(pty_run& run)
     return status;
 }
 
-void hang_up(pty_run& run)
+bool keep_to_one_processor()
 {
-    close(run.master);
-    run.master = -1;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
 }
-
-void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
-
-void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
 
 void start_in_background()
 {
@@ -292,21 +267,19 @@ void start_in_background()
 
 namespace {
 
-// How a process that started the next one stays until it has no child
-// left: waiting for one, as unshare --fork, su -c and setsid -w do; at its
-// prompt, polling the terminal, as an interactive shell does (input ends the
-// polling, as the shell would then read it, but is left unread); or asleep.
-// Whatever it does, it reaps what ends, and then ends with the status of the
-// last.
+// How a process that started the next one stays until it has no child left:
+// waiting for one, as unshare --fork, su -c and setsid -w do; at its prompt,
+// polling the terminal as an interactive shell does (input ends the polling
+// but is left unread); or asleep. It reaps what ends, and ends with the
+// status of the last.
 enum class stays : std::uint8_t { waiting, at_prompt, asleep };
 
 void on_child_ended(int /*unused*/) {}
 
-// Forks: the child returns, to go on and start loadhog, while this process
-// stays as `how` says, and ignores the keys that signal the whole group,
-// which are for loadhog alone. An `unseen` process is one whose wait
-// loadhog, which may not trace a process that cannot dump core, finds as 0
-// in /proc/PID/wchan.
+// Forks: the child returns to go on towards loadhog, while this process stays
+// as `how` says, ignoring the keys that signal the group, which are for
+// loadhog. An `unseen` process cannot dump core, so loadhog may not trace it
+// and finds its wait as 0 in /proc/PID/wchan.
 void fork_and_stay(stays how, bool unseen = false)
 {
     if (how == stays::at_prompt)

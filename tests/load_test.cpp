@@ -418,10 +418,7 @@ TEST(busy_threads_of_the_process, make_way_while_the_wait_decides_and_stop_after
 #endif
     if (!interruptible)
         GTEST_SKIP() << "no restartable sequences here: busy threads spin until the process ends";
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    ASSERT_TRUE(keep_to_one_processor());
     std::vector<pid_t> before;
     for (const auto& t : threads_of(getpid()))
         before.push_back(t.tid);

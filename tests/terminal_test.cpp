@@ -190,10 +190,7 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
 {
     const auto& c = GetParam();
     pty_run run({"-c", std::to_string(busy)}, default_mode(), {}, [&] {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        sched_setaffinity(0, sizeof one, &one);
+        keep_to_one_processor();
         if (c.started_in_background)
             start_in_background();
     });
@@ -220,7 +217,8 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         tcsetattr(run.slave, TCSANOW, &run.found);
     }
     if (c.then == job_case::hung_up) {
-        hang_up(run);
+        close(run.master); // the terminal hangs up, as when its window is closed
+        run.master = -1;
         EXPECT_TRUE(keeps_its_load(run));
         const int sig = c.started_in_background ? SIGTERM : SIGHUP;
         kill(run.prog, sig);
@@ -349,8 +347,8 @@ class input : public testing::TestWithParam<input_case> {};
 // at where it stands since the call.
 bool looked_again(pid_t loadhog)
 {
-    const long before = voluntary_switches(loadhog);
-    return eventually([&] { return voluntary_switches(loadhog) >= before + 2; });
+    const long before = status_field(loadhog, "voluntary_ctxt_switches");
+    return eventually([&] { return status_field(loadhog, "voluntary_ctxt_switches") >= before + 2; });
 }
 
 TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
@@ -394,11 +392,8 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             closefrom(3);
             execlp("sh", "sh", "-c", ("exec " + shell + " -c '" LOADHOG_PATH "; echo done'").c_str(), nullptr);
         }
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
         if (c.start == input_case::one_processor)
-            sched_setaffinity(0, sizeof one, &one);
+            keep_to_one_processor();
     });
     if (c.input != input_case::open_pipe)
         close(pipe_ends[1]);
