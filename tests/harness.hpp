@@ -4,6 +4,7 @@
 // Runs the built loadhog as a user would: with its input at end of file and
 // its output captured, or on a pseudo-terminal under a small job-control shell.
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdint>
@@ -105,13 +106,20 @@ inline bool emulated() { return bare_thread_count() > 1; }
 // Polls `ready` until it holds or a few seconds have passed.
 bool eventually(const std::function<bool()>& ready);
 
-// Names each case of a parameterised test after its `name`.
+// Names a parameterised test's case after its row's `name`.
 struct case_name {
     template <typename Info> std::string operator()(const Info& info) const
     {
         std::string name = info.param.name;
-        for (char& ch : name)
-            ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        std::ranges::replace_if(
+            name, [](unsigned char ch) { return std::isalnum(ch) == 0; }, '_');
         return name;
     }
 };
+
+// A parameterised test `suite` over the rows of `table`, of type `row`, each
+// case named, and printed in messages, after its row's `name`.
+#define TEST_ROWS(suite, row, table)                                                                                   \
+    void PrintTo(const row& c, std::ostream* os) { *os << c.name; }                                                    \
+    class suite : public testing::TestWithParam<row> {};                                                               \
+    INSTANTIATE_TEST_SUITE_P(loadhog, suite, testing::ValuesIn(table), case_name{})

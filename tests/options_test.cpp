@@ -63,9 +63,7 @@ const option_case option_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const option_case& c, std::ostream* os) { *os << c.name; }
-
-class options : public testing::TestWithParam<option_case> {};
+TEST_ROWS(options, option_case, option_cases);
 
 TEST_P(options, give_exact_output_and_status)
 {
@@ -78,8 +76,6 @@ TEST_P(options, give_exact_output_and_status)
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, own_32_bit ? c.status_32 : c.status);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, options, testing::ValuesIn(option_cases), case_name{});
 
 struct limit_case {
     const char* name;
@@ -103,9 +99,7 @@ const limit_case limit_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const limit_case& c, std::ostream* os) { *os << c.name; }
-
-class limits : public testing::TestWithParam<limit_case> {};
+TEST_ROWS(limits, limit_case, limit_cases);
 
 TEST_P(limits, end_with_their_report_and_status)
 {
@@ -128,7 +122,5 @@ TEST_P(limits, end_with_their_report_and_status)
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.status);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, limits, testing::ValuesIn(limit_cases), case_name{});
 
 } // namespace

@@ -42,7 +42,7 @@ const key_case key_cases[] = {
     {"arrow key, three bytes at once", 0, "\x1b[A", "^[[A"},
 };
 
-void PrintTo(const key_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(keys, key_case, key_cases);
 
 termios single_key_of(const termios& mode)
 {
@@ -52,8 +52,6 @@ termios single_key_of(const termios& mode)
     single_key.c_cc[VTIME] = 0;
     return single_key;
 }
-
-class keys : public testing::TestWithParam<key_case> {};
 
 TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
 {
@@ -82,8 +80,6 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
     EXPECT_EQ(left_over, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, keys, testing::ValuesIn(key_cases), case_name{});
-
 struct signal_case {
     const char* name;
     std::string keys;
@@ -105,9 +101,7 @@ const signal_case signal_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const signal_case& c, std::ostream* os) { *os << c.name; }
-
-class signals : public testing::TestWithParam<signal_case> {};
+TEST_ROWS(signals, signal_case, signal_cases);
 
 TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
 {
@@ -134,8 +128,6 @@ TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
     EXPECT_TRUE(same_mode(run.left, left_for));
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, signals, testing::ValuesIn(signal_cases), case_name{});
-
 struct job_case {
     const char* name;
     bool started_in_background; // with `&`, or in a group of its own as under timeout
@@ -159,9 +151,7 @@ const job_case job_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const job_case& c, std::ostream* os) { *os << c.name; }
-
-class jobs : public testing::TestWithParam<job_case> {};
+TEST_ROWS(jobs, job_case, job_cases);
 
 // Both busy threads share one processor, so each is switched out now and
 // then, as a busy thread must be to see that the wait wants the processor.
@@ -262,8 +252,6 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
     EXPECT_TRUE(same_mode(run.left, shells));
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, jobs, testing::ValuesIn(job_cases), case_name{});
-
 // A key and a stop at nearly the same moment, in either order, never leave
 // the terminal in single-key mode. The race is narrow, so this may miss it.
 TEST(stop, racing_the_key_leaves_the_terminal_as_found)
@@ -339,9 +327,7 @@ const input_case input_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const input_case& c, std::ostream* os) { *os << c.name; }
-
-class input : public testing::TestWithParam<input_case> {};
+TEST_ROWS(input, input_case, input_cases);
 
 // Waits until loadhog has gone round its wait twice, and so has looked again
 // at where it stands since the call.
@@ -468,8 +454,6 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     if (c.input == input_case::open_pipe)
         close(pipe_ends[1]);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, input, testing::ValuesIn(input_cases), case_name{});
 
 TEST(type_ahead, a_key_typed_before_the_wait_ends_it_at_once)
 {
