@@ -66,6 +66,54 @@ bool read_some(int fd, std::string& to, int ms)
     return true;
 }
 
+// How a process that started the next one stays until it has no child left:
+// waiting for one, as unshare --fork, su -c and setsid -w do; at its prompt,
+// polling the terminal as an interactive shell does (input ends the polling
+// but is left unread); or asleep. It reaps what ends, and ends with the
+// status of the last.
+enum class stays : std::uint8_t { waiting, at_prompt, asleep };
+
+void on_child_ended(int /*unused*/) {}
+
+// Forks: the child returns to go on towards loadhog, while this process stays
+// as `how` says, ignoring the keys that signal the group, which are for
+// loadhog. An `unseen` process cannot dump core, so loadhog may not trace it
+// and finds its wait as 0 in /proc/PID/wchan.
+void fork_and_stay(stays how, bool unseen = false)
+{
+    if (how == stays::at_prompt)
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t child_ended;
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &child_ended, &before);
+    if (fork() == 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        return;
+    }
+    if (unseen)
+        prctl(PR_SET_DUMPABLE, 0);
+    struct sigaction on_child = {};
+    on_child.sa_handler = on_child_ended;
+    sigaction(SIGCHLD, &on_child, nullptr);
+    sigdelset(&before, SIGCHLD);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    closefrom(3);
+    pollfd terminal{STDIN_FILENO, POLLIN, 0};
+    nfds_t polled = how == stays::at_prompt ? 1 : 0;
+    for (int last = 0;;) {
+        if (how != stays::waiting && ppoll(&terminal, polled, nullptr, &before) > 0)
+            polled = 0;
+        pid_t ended = 0;
+        for (int status = 0; (ended = waitpid(-1, &status, how == stays::waiting ? 0 : WNOHANG)) > 0;)
+            last = status;
+        if (ended < 0)
+            _exit(shell_status(last));
+    }
+}
+
 } // namespace
 
 outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path,
@@ -92,9 +140,8 @@ outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, 
         closefrom(3);
         exec_loadhog(args);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    for (const int fd : {in[0], out[1], err[1]})
+        close(fd);
     outcome result;
     const auto give_up = clock_type::now() + patience;
     for (bool out_open = true, err_open = true; (out_open || err_open) && clock_type::now() < give_up;) {
@@ -193,8 +240,7 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 pty_run::~pty_run()
 {
     if (shell > 0) {
-        // The whole job's group, so that a PID 1 started under it goes too,
-        // and a loadhog in a session of its own.
+        // And a PID 1 under it, or a loadhog in a session of its own.
         if (prog > 0) {
             kill(last_descendant(prog), SIGKILL);
             kill(-prog, SIGKILL);
@@ -202,10 +248,9 @@ pty_run::~pty_run()
         kill(shell, SIGKILL);
         waitpid(shell, nullptr, 0);
     }
-    if (master >= 0)
-        close(master);
-    if (slave >= 0)
-        close(slave);
+    for (const int fd : {master, slave})
+        if (fd >= 0)
+            close(fd);
 }
 
 bool read_until(pty_run& run, std::string_view text)
@@ -264,58 +309,6 @@ void start_in_background()
     tcsetpgrp(STDIN_FILENO, getsid(0));
     signal(SIGTTOU, SIG_DFL);
 }
-
-namespace {
-
-// How a process that started the next one stays until it has no child left:
-// waiting for one, as unshare --fork, su -c and setsid -w do; at its prompt,
-// polling the terminal as an interactive shell does (input ends the polling
-// but is left unread); or asleep. It reaps what ends, and ends with the
-// status of the last.
-enum class stays : std::uint8_t { waiting, at_prompt, asleep };
-
-void on_child_ended(int /*unused*/) {}
-
-// Forks: the child returns to go on towards loadhog, while this process stays
-// as `how` says, ignoring the keys that signal the group, which are for
-// loadhog. An `unseen` process cannot dump core, so loadhog may not trace it
-// and finds its wait as 0 in /proc/PID/wchan.
-void fork_and_stay(stays how, bool unseen = false)
-{
-    if (how == stays::at_prompt)
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-    sigset_t child_ended;
-    sigemptyset(&child_ended);
-    sigaddset(&child_ended, SIGCHLD);
-    sigset_t before;
-    sigprocmask(SIG_BLOCK, &child_ended, &before);
-    if (fork() == 0) {
-        sigprocmask(SIG_SETMASK, &before, nullptr);
-        return;
-    }
-    if (unseen)
-        prctl(PR_SET_DUMPABLE, 0);
-    struct sigaction on_child = {};
-    on_child.sa_handler = on_child_ended;
-    sigaction(SIGCHLD, &on_child, nullptr);
-    sigdelset(&before, SIGCHLD);
-    signal(SIGINT, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
-    closefrom(3);
-    pollfd terminal{STDIN_FILENO, POLLIN, 0};
-    nfds_t polled = how == stays::at_prompt ? 1 : 0;
-    for (int last = 0;;) {
-        if (how != stays::waiting && ppoll(&terminal, polled, nullptr, &before) > 0)
-            polled = 0;
-        pid_t ended = 0;
-        for (int status = 0; (ended = waitpid(-1, &status, how == stays::waiting ? 0 : WNOHANG)) > 0;)
-            last = status;
-        if (ended < 0)
-            _exit(shell_status(last));
-    }
-}
-
-} // namespace
 
 void start_as_pid_1()
 {

@@ -18,27 +18,23 @@
 #include <unistd.h>
 #include <vector>
 
-// What a run wrote, and its exit status as a shell shows it (128 + N for
-// signal N), or -1 if it did not end in time.
+// What a run wrote, and its status as a shell shows it, or -1 if it hung.
 struct outcome {
     std::string out;
     std::string err;
     int status = -1;
 };
 
-// Runs loadhog with input from /dev/null, under an address-space limit if one
-// is given, and its output captured, or sent to the file `out_path`, or closed
-// if that is "-". With `term_at_prompt` its input is a pipe held open, and it
-// gets SIGTERM once its output ends with the prompt.
+// Runs loadhog with input from /dev/null and output captured, or sent to the
+// file `out_path` ("-": closed). With `term_at_prompt` its input is a pipe held
+// open, and it gets SIGTERM once its output ends with the prompt.
 outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY,
                     const std::string& out_path = {}, bool term_at_prompt = false);
 
-// loadhog on a new terminal in `mode`, in the foreground group of a session
-// whose leader waits for it as a shell does. `typed_ahead` is typed before it
-// starts; `in_child` runs in its process, with the terminal on 0, 1 and 2,
-// just before the program starts. It runs as an ordinary user
-// (drop_privilege) unless `keep_privilege`. `found` and `left` are the
-// terminal's mode before and after the run, `seen` all it has shown. What a
+// loadhog as a foreground job on a new terminal in `mode`, under a shell.
+// `in_child` runs in its process, with the terminal on 0, 1 and 2, just before
+// it starts as an ordinary user (unless `keep_privilege`). `found` and `left`
+// are the terminal's mode before and after, `seen` all it has shown. What a
 // failed assertion leaves running is killed, so it cannot load later tests.
 struct pty_run {
     int master = -1;
@@ -68,38 +64,30 @@ inline void type(const pty_run& run, std::string_view keys) { (void)!write(run.m
 // Waits for the run to end, notes the mode it left, and returns its status.
 int finish(pty_run& run);
 
-// Job control as a shell does it: fg hands the terminal to loadhog's group,
-// bg leaves it with the shell; both continue a stopped job, and only that.
+// Job control: both continue a stopped job; fg gives loadhog the terminal.
 inline void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
 inline void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
 
 // For `in_child`: keeps loadhog to the processor it is on; starts it in the
-// background, as `&` does; or as PID 1 of a new PID namespace with a /proc of
-// its own, as `unshare --pid --fork --mount-proc` does.
+// background, as `&`; or as PID 1, as `unshare --pid --fork --mount-proc`.
 bool keep_to_one_processor();
 void start_in_background();
 void start_as_pid_1();
 
-// What loadhog's parent does in the terminal's foreground (or, under a shell
-// of loadhog's session, that shell's parent): waits for it, as su -c and
-// setsid -w do; the same where loadhog may not see the wait, as a user's
-// loadhog may not see root's su; waits, but the shell has the foreground;
-// sleeps, as a launcher that does not wait; or ends at once, as setsid's own
-// parent does from a shell. `end_unseen` also hides the wait of the process
-// that takes loadhog in.
+// What loadhog's parent in the foreground does: waits, as su -c and setsid -w
+// do; waits where loadhog may not see it, as root's su for a user's loadhog;
+// waits, the shell in the foreground; sleeps, as a launcher; or ends at once,
+// as setsid's parent from a shell (`end_unseen` hides the adopter's wait too).
 enum class parent_does : std::uint8_t { wait, wait_unseen, wait_in_background, sleep, end, end_unseen };
 
 // For `in_child`: starts loadhog in a session of its own, the terminal still
-// on its input but no longer its controlling terminal. The job's own process
-// stays as an interactive shell that takes in orphans: at its prompt, polling
-// the terminal, it reaps what ends, and ends with the status of the last once
-// it has no child. Under it a child does as `parent` says; with `shell`, a
-// shell of the new session runs loadhog and does as `shell` says. All have an
-// ordinary user's rights, as loadhog has.
+// its input but not its controlling terminal, under an interactive shell that
+// takes in orphans and a parent that does as `parent` says; with `shell`, a
+// shell of the new session between them does as `shell` says. All run as an
+// ordinary user.
 void start_in_new_session(parent_does parent, std::optional<parent_does> shell = {});
 
-// The threads loadhog shows while it waits with no load: natively one; under
-// an emulator (qemu-user) also the emulator's own, which no test counts.
+// The threads of loadhog waiting with no load: one, or more under an emulator.
 int bare_thread_count();
 inline bool emulated() { return bare_thread_count() > 1; }
 

@@ -89,9 +89,8 @@ const hold_case hold_cases[] = {
 
 TEST_ROWS(hold, hold_case, hold_cases);
 
-// Measured on a real terminal while the program waits for its key: the block
-// is resident, and the busy threads burn what plain spinning threads would,
-// the waiting one nothing.
+// While the program waits for its key the block is resident, and the busy
+// threads burn what plain spinning threads would, the waiting one nothing.
 TEST_P(hold, keeps_the_requested_load_while_waiting)
 {
     const auto& c = GetParam();
@@ -103,9 +102,8 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     EXPECT_GE(resident_kb(run.prog), c.min_resident_mb * 1024);
     EXPECT_EQ(thread_count(run.prog), c.busy_threads + bare_thread_count());
 
-    // Judged against as many plain spinning threads, in a session of their
-    // own as the program's are, in the same window: what the machine gives
-    // a busy thread then depends on what else runs on it.
+    // Plain threads in a session of their own, as the program's are, measured
+    // in the same window: a busy thread gets what else running leaves it.
     const pid_t plain = c.busy_threads > 0 ? fork() : -1;
     if (plain == 0) {
         setsid();
@@ -149,9 +147,8 @@ std::string cpu_list(const cpu_set_t& set)
 struct start_case {
     const char* name;
     int nice;
-    // Which of the processors this test may use loadhog is started on.
-    // widened_cpuset: in a cpuset of the first two, widened to all once the
-    // load runs.
+    // The processors it starts on; widened_cpuset: a cpuset of the first two,
+    // widened to all once the load runs.
     enum : std::uint8_t { all, last_one, all_but_first, widened_cpuset } processors;
     bool privileged; // keeps the right to raise its scheduling
     bool without_rseq = false;
@@ -206,11 +203,10 @@ bool real_time_allowed()
 
 TEST_ROWS(busy_threads, start_case, start_cases);
 
-// However the threads are started, once the cores line is out each one runs
-// where and how it would have with default attributes: on the processors the
-// process was started with (as taskset set them), at its nice value, the busy
-// ones in the normal scheduling class with the handled signals blocked.
-// Without restartable sequences the run is the same.
+// Once the cores line is out each thread runs as with default attributes: on
+// the processors the process started with, at its nice value, the busy ones in
+// the normal class with the handled signals blocked; with or without
+// restartable sequences.
 TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
 {
     const auto& c = GetParam();
@@ -265,8 +261,7 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
     for (int sig = 1; sig <= 64; ++sig)
         handled |= sigismember(&waits, sig) == 1 ? 1ULL << (sig - 1) : 0;
 
-    // An emulator keeps the program's signal masks to itself, so the kernel's
-    // view of them says nothing there.
+    // An emulator keeps the program's signal masks from the kernel.
     if (emulated())
         std::printf("not checked under emulation: the busy threads' blocked signals\n");
 
@@ -308,9 +303,8 @@ const make_way_case make_way_cases[] = {
 
 TEST_ROWS(make_way_for_the_wait, make_way_case, make_way_cases);
 
-// A busy thread makes way while the wait has something to decide, and goes
-// back to its load once it has decided. In a child, as the wait's signals
-// are watched once per process.
+// A busy thread makes way while the wait has something to decide, until it
+// has. In a child, as a process watches the wait's signals once.
 TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
 {
     const auto& c = GetParam();
@@ -366,12 +360,10 @@ TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
         close(fd);
 }
 
-// Busy threads of this process, kept to one processor, where each is
-// switched out now and then. Where the C library registers restartable
-// sequences, they sleep while the wait decides and spin again once it has
-// decided; after a decision never closed, as after the key, they leave the
-// processor to a plain spinning thread. A build that lost that path fails
-// here. A process ends its load once, so this runs in the test's own.
+// Busy threads of this process, on one processor so each is switched out now
+// and then: with restartable sequences they sleep while the wait decides and
+// spin again once it has; after its last decision, as after the key, they
+// leave the processor to a plain spinning thread. A process ends its load once.
 TEST(busy_threads_of_the_process, make_way_while_the_wait_decides_and_stop_after_its_last_decision)
 {
     bool interruptible = false;
