@@ -255,12 +255,8 @@ pty_run::~pty_run()
 
 bool read_until(pty_run& run, std::string_view text)
 {
-    const auto give_up = clock_type::now() + patience;
-    while (run.seen.find(text) == std::string::npos) {
-        if (clock_type::now() > give_up || !read_some(run.master, run.seen, 10))
-            return false;
-    }
-    return true;
+    const auto shown = [&] { return run.seen.find(text) != std::string::npos; };
+    return eventually([&] { return shown() || !read_some(run.master, run.seen, 10); }) && shown();
 }
 
 bool wait_for_key_mode(pty_run& run)

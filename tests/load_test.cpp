@@ -310,8 +310,7 @@ TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
     const auto& c = GetParam();
     int decide[2];
     int returned[2];
-    ASSERT_EQ(pipe(decide), 0);
-    ASSERT_EQ(pipe(returned), 0);
+    ASSERT_TRUE(pipe(decide) == 0 && pipe(returned) == 0);
     const pid_t child = fork();
     if (child == 0) {
         if (c.ignored)
