@@ -66,19 +66,16 @@ bool read_some(int fd, std::string& to, int ms)
     return true;
 }
 
-// How a process that started the next one stays until it has no child left:
-// waiting for one, as unshare --fork, su -c and setsid -w do; at its prompt,
-// polling the terminal as an interactive shell does (input ends the polling
-// but is left unread); or asleep. It reaps what ends, and ends with the
-// status of the last.
+// How a process stays until it has no child left, reaping what ends: waiting,
+// as unshare --fork and su -c do; polling the terminal (input ends the polling,
+// unread) as a shell at its prompt; or asleep. It ends with the last status.
 enum class stays : std::uint8_t { waiting, at_prompt, asleep };
 
 void on_child_ended(int /*unused*/) {}
 
-// Forks: the child returns to go on towards loadhog, while this process stays
-// as `how` says, ignoring the keys that signal the group, which are for
-// loadhog. An `unseen` process cannot dump core, so loadhog may not trace it
-// and finds its wait as 0 in /proc/PID/wchan.
+// Forks: the child goes on towards loadhog; this process stays as `how` says,
+// deaf to the group's keys. loadhog may not trace an `unseen` one (it cannot
+// dump core), so finds its wait as 0 in /proc/PID/wchan.
 void fork_and_stay(stays how, bool unseen = false)
 {
     if (how == stays::at_prompt)
@@ -183,10 +180,8 @@ pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std:
 
     shell = fork();
     if (shell == 0) {
-        // The shell: leads the terminal's session and runs loadhog as a
-        // foreground job. It takes the terminal back when the job stops; on
-        // SIGUSR1 (fg) or SIGUSR2 (bg) it continues a stopped job, and on fg
-        // hands the terminal over.
+        // The shell: takes the terminal back when the job stops; SIGUSR1 is
+        // fg, SIGUSR2 bg.
         close(master);
         close(report[0]);
         setsid();

@@ -37,8 +37,7 @@ char run_state(pid_t pid);     // as thread_facts::state
 pid_t first_child(pid_t pid);
 pid_t last_descendant(pid_t pid);
 
-// Drops what an ordinary user lacks and loadhog would use: the right to raise
-// a thread's scheduling (the real-time and nice limits, and the capability)
-// and to trace others' processes, which shows what they wait for. Each
-// capability leaves the bounding set too, or exec would give it back to root.
+// Drops the rights an ordinary user lacks that loadhog would use: to raise a
+// thread's scheduling and to trace others' processes, the capabilities from
+// the bounding set too, or exec would give them back to root.
 void drop_privilege();
