@@ -18,8 +18,12 @@ namespace {
 
 std::string proc_file(pid_t pid, const std::string& name)
 {
+    // Streamed whole, so that a read error (the process ended meanwhile) gives
+    // what was read so far, where an iterator would throw.
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
 
 // The fields of a stat file after the command name, which may hold blanks.
