@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -105,9 +106,11 @@ struct case_name {
     }
 };
 
-// A parameterised test `suite` over the rows of `table`, of type `row`, each
-// case named, and printed in messages, after its row's `name`.
-#define TEST_ROWS(suite, row, table)                                                                                   \
-    void PrintTo(const row& c, std::ostream* os) { *os << c.name; }                                                    \
-    class suite : public testing::TestWithParam<row> {};                                                               \
+// A parameterised test `suite` over the rows of `table`, each case named, and
+// printed in messages, after its row's `name`.
+// NOLINTBEGIN(bugprone-macro-parentheses): `suite` names a class
+#define TEST_ROWS(suite, table)                                                                                        \
+    class suite : public testing::TestWithParam<std::remove_cvref_t<decltype(*(table))>> {};                           \
+    void PrintTo(const suite::ParamType& c, std::ostream* os) { *os << c.name; }                                       \
     INSTANTIATE_TEST_SUITE_P(loadhog, suite, testing::ValuesIn(table), case_name{})
+// NOLINTEND(bugprone-macro-parentheses)

@@ -50,7 +50,7 @@ bool huge_pages_asked_for()
     return !text.empty() && text.find("[never]") == std::string::npos && !emulated();
 }
 
-TEST_ROWS(fill, fill_case, fill_cases);
+TEST_ROWS(fill, fill_cases);
 
 // A block that is only reserved has pages the kernel has not yet handed out.
 TEST_P(fill, makes_every_page_of_the_block_resident_and_zero)
@@ -87,7 +87,7 @@ const hold_case hold_cases[] = {
     {"a busy thread per core", {"-m", "64", "-c", "2"}, 64, 2},
 };
 
-TEST_ROWS(hold, hold_case, hold_cases);
+TEST_ROWS(hold, hold_cases);
 
 // While the program waits for its key the block is resident, and the busy
 // threads burn what plain spinning threads would, the waiting one nothing.
@@ -201,7 +201,7 @@ bool real_time_allowed()
     return status == 0;
 }
 
-TEST_ROWS(busy_threads, start_case, start_cases);
+TEST_ROWS(busy_threads, start_cases);
 
 // Once the cores line is out each thread runs as with default attributes: on
 // the processors the process started with, at its nice value, the busy ones in
@@ -301,7 +301,7 @@ const make_way_case make_way_cases[] = {
     {"never for a signal ignored at start", false, SIGTSTP, true, false},
 };
 
-TEST_ROWS(make_way_for_the_wait, make_way_case, make_way_cases);
+TEST_ROWS(make_way_for_the_wait, make_way_cases);
 
 // A busy thread makes way while the wait has something to decide, until it
 // has. In a child, as a process watches the wait's signals once.

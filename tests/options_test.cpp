@@ -53,7 +53,7 @@ const option_case option_cases[] = {
 };
 // clang-format on
 
-TEST_ROWS(options, option_case, option_cases);
+TEST_ROWS(options, option_cases);
 
 TEST_P(options, give_exact_output_and_status)
 {
@@ -86,7 +86,7 @@ const limit_case limit_cases[] = {
 };
 // clang-format on
 
-TEST_ROWS(limits, limit_case, limit_cases);
+TEST_ROWS(limits, limit_cases);
 
 TEST_P(limits, end_with_their_report_and_status)
 {

@@ -29,7 +29,7 @@ const key_case key_cases[] = {
     {"arrow key, three bytes at once", 0, "\x1b[A", "^[[A"},
 };
 
-TEST_ROWS(keys, key_case, key_cases);
+TEST_ROWS(keys, key_cases);
 
 termios single_key_of(const termios& mode)
 {
@@ -86,7 +86,7 @@ const signal_case signal_cases[] = {
     {"a mode set since is kept", "", SIGTERM, false, true},
 };
 
-TEST_ROWS(signals, signal_case, signal_cases);
+TEST_ROWS(signals, signal_cases);
 
 TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
 {
@@ -134,7 +134,7 @@ const job_case job_cases[] = {
     {"started in the background, the terminal hangs up", true, 0, job_case::hung_up},
 };
 
-TEST_ROWS(jobs, job_case, job_cases);
+TEST_ROWS(jobs, job_cases);
 
 // Both share one processor, so each is switched out now and then, as a busy
 // thread must be to see that the wait wants the processor.
@@ -305,7 +305,7 @@ const input_case input_cases[] = {
 };
 // clang-format on
 
-TEST_ROWS(input, input_case, input_cases);
+TEST_ROWS(input, input_cases);
 
 // Waits until loadhog has gone round its wait twice, so has looked again.
 bool looked_again(pid_t loadhog)
