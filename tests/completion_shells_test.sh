@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# What zsh and fish offer for loadhog: each case gives the shell, the words
-# typed after "loadhog" and the options offered. zsh is asked through a
-# pseudo-terminal, as a user at its prompt would ask with Tab. zsh drops a
-# listing when more keys are already waiting, so the next keys (clearing the
-# line and running a command whose output marks the end) are typed only once
-# the listing has come and the output has been quiet a moment, or after 2 s.
+# What zsh and fish offer after the words typed after "loadhog". zsh is asked
+# with Tab on a pseudo-terminal; it drops a listing when more keys wait, so the
+# keys that end the listing are typed once the output has been quiet a moment.
 dir=$1
 failed=0
 skipped=0

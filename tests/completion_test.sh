@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# What the bash completion offers: each case gives the words typed after
-# "loadhog" (the last one is the word being completed) and the offer expected.
-# The cases run in a folder holding one file, out.txt; with bash-completion
-# installed they run a second time with its helpers loaded.
+# What the bash completion offers after the words typed after "loadhog", in a
+# folder holding only out.txt; again with bash-completion's helpers if present.
 completion=$(readlink -f "$1")
 cd "$(mktemp -d)" && touch out.txt
 

@@ -4,26 +4,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <initializer_list>
-#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
-#include <string>
-#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -75,238 +66,16 @@ bool read_some(int fd, std::string& to, int ms)
     return true;
 }
 
-} // namespace
-
-outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path,
-                    bool term_at_prompt)
-{
-    int in[2];
-    int out[2];
-    int err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit as{address_space, address_space};
-        const rlimit stack{8 << 20, 8 << 20};
-        setrlimit(RLIMIT_AS, &as);
-        setrlimit(RLIMIT_STACK, &stack);
-        dup2(term_at_prompt ? in[0] : open("/dev/null", O_RDONLY), 0);
-        dup2(out[1], 1);
-        if (out_path == "-")
-            close(1);
-        else if (!out_path.empty())
-            dup2(open(out_path.c_str(), O_WRONLY), 1);
-        dup2(err[1], 2);
-        closefrom(3);
-        exec_loadhog(args);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    outcome result;
-    const auto give_up = clock_type::now() + patience;
-    bool out_open = true;
-    bool err_open = true;
-    while ((out_open || err_open) && clock_type::now() < give_up) {
-        if (out_open)
-            out_open = read_some(out[0], result.out, 10);
-        if (err_open)
-            err_open = read_some(err[0], result.err, 10);
-        if (term_at_prompt && result.out.ends_with("(press any key to stop)\n")) {
-            kill(pid, SIGTERM);
-            term_at_prompt = false;
-        }
-    }
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    result.status = wait_until_gone(pid);
-    return result;
-}
-
-termios default_mode()
-{
-    int master;
-    int slave;
-    termios mode{};
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0) {
-        tcgetattr(slave, &mode);
-        close(master);
-        close(slave);
-    }
-    return mode;
-}
-
-pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead,
-                 const std::function<void()>& in_child, bool keep_privilege)
-{
-    winsize size{24, 80, 0, 0};
-    int report[2];
-    if (openpty(&master, &slave, nullptr, &mode, &size) != 0 || pipe(report) != 0)
-        return;
-    tcgetattr(slave, &found);
-    type(*this, typed_ahead);
-
-    shell = fork();
-    if (shell == 0) {
-        // The shell: leads the session that owns the terminal and puts
-        // loadhog in a foreground process group of its own. Like a real one,
-        // it takes the terminal back when the job stops, and on SIGUSR1 (fg)
-        // hands it over and on SIGUSR2 (bg) does not; either continues the
-        // job only if it is stopped.
-        close(master);
-        close(report[0]);
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);
-        sigset_t events;
-        sigemptyset(&events);
-        for (const int sig : {SIGCHLD, SIGUSR1, SIGUSR2})
-            sigaddset(&events, sig);
-        sigprocmask(SIG_BLOCK, &events, nullptr);
-        const pid_t job = fork();
-        if (job == 0) {
-            sigprocmask(SIG_UNBLOCK, &events, nullptr);
-            setpgid(0, 0);
-            signal(SIGTTOU, SIG_IGN);
-            tcsetpgrp(slave, getpid());
-            signal(SIGTTOU, SIG_DFL);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
-            if (in_child)
-                in_child();
-            closefrom(3);
-            exec_loadhog(args, keep_privilege);
-        }
-        setpgid(job, job);
-        signal(SIGTTOU, SIG_IGN);
-        // Its job's status, not a hangup's, is the one the shell ends with.
-        signal(SIGHUP, SIG_IGN);
-        if (write(report[1], &job, sizeof job) != sizeof job)
-            _exit(126);
-        bool stopped = false;
-        for (int event = 0;; sigwait(&events, &event)) {
-            for (int status = 0; waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) > 0;) {
-                if (WIFSTOPPED(status))
-                    tcsetpgrp(slave, getpgrp());
-                else if (!WIFCONTINUED(status))
-                    _exit(shell_status(status));
-                stopped = WIFSTOPPED(status);
-            }
-            if (event == SIGUSR1)
-                tcsetpgrp(slave, job);
-            if ((event == SIGUSR1 || event == SIGUSR2) && stopped)
-                kill(-job, SIGCONT);
-        }
-    }
-    close(report[1]);
-    if (read(report[0], &prog, sizeof prog) != sizeof prog)
-        prog = -1;
-    close(report[0]);
-}
-
-pty_run::~pty_run()
-{
-    if (shell > 0) {
-        // The whole job's group, so that a PID 1 started under it goes too,
-        // and a loadhog in a session of its own.
-        if (prog > 0) {
-            kill(last_descendant(prog), SIGKILL);
-            kill(-prog, SIGKILL);
-        }
-        kill(shell, SIGKILL);
-        waitpid(shell, nullptr, 0);
-    }
-    if (master >= 0)
-        close(master);
-    if (slave >= 0)
-        close(slave);
-}
-
-bool read_until(pty_run& run, std::string_view text)
-{
-    const auto give_up = clock_type::now() + patience;
-    while (run.seen.find(text) == std::string::npos) {
-        if (clock_type::now() > give_up || !read_some(run.master, run.seen, 10))
-            return false;
-    }
-    return true;
-}
-
-bool wait_for_key_mode(pty_run& run)
-{
-    return read_until(run, "(press any key to stop)\r\n") && eventually([&] { return single_key_mode(run); });
-}
-
-bool single_key_mode(const pty_run& run) { return (current_mode(run).c_lflag & ICANON) == 0; }
-
-termios current_mode(const pty_run& run)
-{
-    termios mode{};
-    tcgetattr(run.slave, &mode);
-    return mode;
-}
-
-bool same_mode(const termios& a, const termios& b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
-
-void type(const pty_run& run, std::string_view keys)
-{
-    if (!keys.empty() && write(run.master, keys.data(), keys.size()) < 0)
-        return;
-}
-
-int finish(pty_run& run)
-{
-    const int status = wait_until_gone(run.shell);
-    run.shell = -1;
-    if (status < 0 && run.prog > 0)
-        kill(-run.prog, SIGKILL);
-    for (pollfd p{run.master, POLLIN, 0}; poll(&p, 1, 0) > 0 && read_some(run.master, run.seen, 0);) {
-    }
-    run.left = current_mode(run);
-    return status;
-}
-
-void hang_up(pty_run& run)
-{
-    close(run.master);
-    run.master = -1;
-}
-
-void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
-
-void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
-
-void start_in_background()
-{
-    signal(SIGTTOU, SIG_IGN);
-    tcsetpgrp(STDIN_FILENO, getsid(0));
-    signal(SIGTTOU, SIG_DFL);
-}
-
-namespace {
-
-// How a process that started the next one stays until it has no child
-// left: waiting for one, as unshare --fork, su -c and setsid -w do; at its
-// prompt, polling the terminal, as an interactive shell does (input ends the
-// polling, as the shell would then read it, but is left unread); or asleep.
-// Whatever it does, it reaps what ends, and then ends with the status of the
-// last.
+// How a process stays until it has no child left, reaping what ends: waiting,
+// as unshare --fork and su -c do; polling the terminal (input ends the polling,
+// unread) as a shell at its prompt; or asleep. It ends with the last status.
 enum class stays : std::uint8_t { waiting, at_prompt, asleep };
 
 void on_child_ended(int /*unused*/) {}
 
-// Forks: the child returns, to go on and start loadhog, while this process
-// stays as `how` says, and ignores the keys that signal the whole group,
-// which are for loadhog alone. An `unseen` process is one whose wait
-// loadhog, which may not trace a process that cannot dump core, finds as 0
-// in /proc/PID/wchan.
+// Forks: the child goes on towards loadhog; this process stays as `how` says,
+// deaf to the group's keys. loadhog may not trace an `unseen` one (it cannot
+// dump core), so finds its wait as 0 in /proc/PID/wchan.
 void fork_and_stay(stays how, bool unseen = false)
 {
     if (how == stays::at_prompt)
@@ -343,6 +112,194 @@ void fork_and_stay(stays how, bool unseen = false)
 }
 
 } // namespace
+
+outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space, const std::string& out_path,
+                    bool term_at_prompt)
+{
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit as{address_space, address_space};
+        const rlimit stack{8 << 20, 8 << 20};
+        setrlimit(RLIMIT_AS, &as);
+        setrlimit(RLIMIT_STACK, &stack);
+        dup2(term_at_prompt ? in[0] : open("/dev/null", O_RDONLY), 0);
+        dup2(out[1], 1);
+        if (out_path == "-")
+            close(1);
+        else if (!out_path.empty())
+            dup2(open(out_path.c_str(), O_WRONLY), 1);
+        dup2(err[1], 2);
+        closefrom(3);
+        exec_loadhog(args);
+    }
+    for (const int fd : {in[0], out[1], err[1]})
+        close(fd);
+    outcome result;
+    const auto give_up = clock_type::now() + patience;
+    for (bool out_open = true, err_open = true; (out_open || err_open) && clock_type::now() < give_up;) {
+        out_open = out_open && read_some(out[0], result.out, 10);
+        err_open = err_open && read_some(err[0], result.err, 10);
+        if (term_at_prompt && result.out.ends_with("(press any key to stop)\n")) {
+            kill(pid, SIGTERM);
+            term_at_prompt = false;
+        }
+    }
+    for (const int fd : {in[1], out[0], err[0]})
+        close(fd);
+    result.status = wait_until_gone(pid);
+    return result;
+}
+
+termios default_mode()
+{
+    int master;
+    int slave;
+    termios mode{};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0) {
+        tcgetattr(slave, &mode);
+        close(master);
+        close(slave);
+    }
+    return mode;
+}
+
+pty_run::pty_run(const std::vector<std::string>& args, const termios& mode, std::string_view typed_ahead,
+                 const std::function<void()>& in_child, bool keep_privilege)
+{
+    winsize size{24, 80, 0, 0};
+    int report[2];
+    if (openpty(&master, &slave, nullptr, &mode, &size) != 0 || pipe(report) != 0)
+        return;
+    tcgetattr(slave, &found);
+    type(*this, typed_ahead);
+
+    shell = fork();
+    if (shell == 0) {
+        // The shell: takes the terminal back when the job stops; SIGUSR1 is
+        // fg, SIGUSR2 bg.
+        close(master);
+        close(report[0]);
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        sigset_t events;
+        sigemptyset(&events);
+        for (const int sig : {SIGCHLD, SIGUSR1, SIGUSR2})
+            sigaddset(&events, sig);
+        sigprocmask(SIG_BLOCK, &events, nullptr);
+        const pid_t job = fork();
+        if (job == 0) {
+            sigprocmask(SIG_UNBLOCK, &events, nullptr);
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            tcsetpgrp(slave, getpid());
+            signal(SIGTTOU, SIG_DFL);
+            for (const int fd : {0, 1, 2})
+                dup2(slave, fd);
+            if (in_child)
+                in_child();
+            closefrom(3);
+            exec_loadhog(args, keep_privilege);
+        }
+        setpgid(job, job);
+        signal(SIGTTOU, SIG_IGN);
+        // Its job's status, not a hangup's, is the one the shell ends with.
+        signal(SIGHUP, SIG_IGN);
+        if (write(report[1], &job, sizeof job) != sizeof job)
+            _exit(126);
+        bool stopped = false;
+        for (int event = 0;; sigwait(&events, &event)) {
+            for (int status = 0; waitpid(job, &status, WNOHANG | WUNTRACED | WCONTINUED) > 0;) {
+                if (WIFSTOPPED(status))
+                    tcsetpgrp(slave, getpgrp());
+                else if (!WIFCONTINUED(status))
+                    _exit(shell_status(status));
+                stopped = WIFSTOPPED(status);
+            }
+            if (event == SIGUSR1)
+                tcsetpgrp(slave, job);
+            if ((event == SIGUSR1 || event == SIGUSR2) && stopped)
+                kill(-job, SIGCONT);
+        }
+    }
+    close(report[1]);
+    if (read(report[0], &prog, sizeof prog) != sizeof prog)
+        prog = -1;
+    close(report[0]);
+}
+
+pty_run::~pty_run()
+{
+    if (shell > 0) {
+        // And a PID 1 under it, or a loadhog in a session of its own.
+        if (prog > 0) {
+            kill(last_descendant(prog), SIGKILL);
+            kill(-prog, SIGKILL);
+        }
+        kill(shell, SIGKILL);
+        waitpid(shell, nullptr, 0);
+    }
+    for (const int fd : {master, slave})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool read_until(pty_run& run, std::string_view text)
+{
+    const auto shown = [&] { return run.seen.find(text) != std::string::npos; };
+    return eventually([&] { return shown() || !read_some(run.master, run.seen, 10); }) && shown();
+}
+
+bool wait_for_key_mode(pty_run& run)
+{
+    return read_until(run, "(press any key to stop)\r\n") &&
+           eventually([&] { return (current_mode(run).c_lflag & ICANON) == 0; });
+}
+
+termios current_mode(const pty_run& run)
+{
+    termios mode{};
+    tcgetattr(run.slave, &mode);
+    return mode;
+}
+
+bool same_mode(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+int finish(pty_run& run)
+{
+    const int status = wait_until_gone(run.shell);
+    run.shell = -1;
+    if (status < 0 && run.prog > 0)
+        kill(-run.prog, SIGKILL);
+    for (pollfd p{run.master, POLLIN, 0}; poll(&p, 1, 0) > 0 && read_some(run.master, run.seen, 0);) {
+    }
+    run.left = current_mode(run);
+    return status;
+}
+
+bool keep_to_one_processor()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+void start_in_background()
+{
+    signal(SIGTTOU, SIG_IGN);
+    tcsetpgrp(STDIN_FILENO, getsid(0));
+    signal(SIGTTOU, SIG_DFL);
+}
 
 void start_as_pid_1()
 {

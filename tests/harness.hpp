@@ -4,7 +4,9 @@
 // Runs the built loadhog as a user would: with its input at end of file and
 // its output captured, or on a pseudo-terminal under a small job-control shell.
 
+#include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,34 +15,28 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <type_traits>
+#include <unistd.h>
 #include <vector>
 
-// Exit status of a finished run: the exit code, or 128 + the signal that
-// ended it (as a shell shows it), or -1 if it did not end in time.
+// What a run wrote, and its status as a shell shows it, or -1 if it hung.
 struct outcome {
     std::string out;
     std::string err;
     int status = -1;
 };
 
-// Runs loadhog with standard input from /dev/null, under an address-space
-// limit when one is given, and its standard output captured, or sent to the
-// file `out_path`, or closed when that is "-". With `term_at_prompt`, standard
-// input is a pipe held open instead, and loadhog gets SIGTERM as soon as the
-// captured output ends with the prompt line.
+// Runs loadhog with input from /dev/null and output captured, or sent to the
+// file `out_path` ("-": closed). With `term_at_prompt` its input is a pipe held
+// open, and it gets SIGTERM once its output ends with the prompt.
 outcome run_loadhog(const std::vector<std::string>& args, rlim_t address_space = RLIM_INFINITY,
                     const std::string& out_path = {}, bool term_at_prompt = false);
 
-// loadhog on a new terminal whose mode is `mode`, in the foreground process
-// group of a session whose leader waits for it the way a shell does.
-// `typed_ahead` is typed before loadhog starts; `in_child` runs in loadhog's
-// process, with the terminal on 0, 1 and 2, just before the program starts
-// (to ignore a signal, say, as nohup does, or to give it other input). It
-// runs with an ordinary user's rights (drop_privilege), unless
-// `keep_privilege`.
-// `found` is the terminal's mode before the run, `left` its mode after the
-// run, `seen` all the terminal has shown so far. A run that a failed
-// assertion abandons is killed, so it cannot load later tests.
+// loadhog as a foreground job on a new terminal in `mode`, under a shell.
+// `in_child` runs in its process, with the terminal on 0, 1 and 2, just before
+// it starts as an ordinary user (unless `keep_privilege`). `found` and `left`
+// are the terminal's mode before and after, `seen` all it has shown. What a
+// failed assertion leaves running is killed, so it cannot load later tests.
 struct pty_run {
     int master = -1;
     int slave = -1;
@@ -57,76 +53,64 @@ struct pty_run {
     ~pty_run();
 };
 
-// The terminal mode of a new terminal, before any change.
-termios default_mode();
+termios default_mode(); // a new terminal's
+termios current_mode(const pty_run& run);
+bool same_mode(const termios& a, const termios& b);
 
 // Reads what the terminal shows until `text` has appeared; false on time-out.
 bool read_until(pty_run& run, std::string_view text);
-
 // Waits until the prompt is shown and the single-key mode is on.
 bool wait_for_key_mode(pty_run& run);
-
-termios current_mode(const pty_run& run);
-bool single_key_mode(const pty_run& run);
-bool same_mode(const termios& a, const termios& b);
-
-void type(const pty_run& run, std::string_view keys);
-
-// Waits for the run to end, notes the mode it left the terminal in, and
-// returns its status as outcome::status does.
+inline void type(const pty_run& run, std::string_view keys) { (void)!write(run.master, keys.data(), keys.size()); }
+// Waits for the run to end, notes the mode it left, and returns its status.
 int finish(pty_run& run);
 
-// Closes the terminal's master side, as closing a terminal window does: the
-// terminal hangs up.
-void hang_up(pty_run& run);
+// Job control: both continue a stopped job; fg gives loadhog the terminal.
+inline void fg(const pty_run& run) { kill(run.shell, SIGUSR1); }
+inline void bg(const pty_run& run) { kill(run.shell, SIGUSR2); }
 
-// Job control as a shell does it: fg hands the terminal to loadhog's group,
-// bg leaves it with the shell; both continue a stopped job, and only that.
-void fg(const pty_run& run);
-void bg(const pty_run& run);
-
-// For `in_child`: starts loadhog in the background, as `&` does; or as
-// PID 1 of a new PID namespace with a /proc of its own, as
-// `unshare --pid --fork --mount-proc` does. A parent that waits ignores the
-// keys that signal the group.
+// For `in_child`: keeps loadhog to the processor it is on; starts it in the
+// background, as `&`; or as PID 1, as `unshare --pid --fork --mount-proc`.
+bool keep_to_one_processor();
 void start_in_background();
 void start_as_pid_1();
 
-// What loadhog's parent does in the terminal's foreground, or, under a shell
-// of loadhog's session, that shell's parent: waits for it, as su -c and
-// setsid -w do; the same where loadhog may not see the wait, as a user's
-// loadhog may not see root's su; waits, but the shell has the foreground;
-// sleeps, as a launcher that does not wait; or ends at once, as setsid's own
-// parent does from a shell. `end_unseen` also hides the wait of the process
-// that takes loadhog in.
+// What loadhog's parent in the foreground does: waits, as su -c and setsid -w
+// do; waits where loadhog may not see it, as root's su for a user's loadhog;
+// waits, the shell in the foreground; sleeps, as a launcher; or ends at once,
+// as setsid's parent from a shell (`end_unseen` hides the adopter's wait too).
 enum class parent_does : std::uint8_t { wait, wait_unseen, wait_in_background, sleep, end, end_unseen };
 
-// For `in_child`: starts loadhog in a session of its own, with the terminal
-// still on its standard input but no longer its controlling terminal. The
-// job's own process stays as an interactive shell that takes in orphans
-// (PID 1, or a subreaper): at its prompt, polling the terminal, it reaps what
-// ends, and ends with the status of the last once it has no child. Under it
-// a child does as `parent` says. With `shell`, a shell of the new session
-// runs loadhog and waits for it, as in su -c 'loadhog; echo done', or sleeps.
-// All of them have an ordinary user's rights, as loadhog has.
+// For `in_child`: starts loadhog in a session of its own, the terminal still
+// its input but not its controlling terminal, under an interactive shell that
+// takes in orphans and a parent that does as `parent` says; with `shell`, a
+// shell of the new session between them does as `shell` says. All run as an
+// ordinary user.
 void start_in_new_session(parent_does parent, std::optional<parent_does> shell = {});
 
-// The threads loadhog shows while it waits with no load at all: natively
-// one; under an emulator (qemu-user) also the emulator's own, which no test
-// counts as load.
+// The threads of loadhog waiting with no load: one, or more under an emulator.
 int bare_thread_count();
 inline bool emulated() { return bare_thread_count() > 1; }
 
 // Polls `ready` until it holds or a few seconds have passed.
 bool eventually(const std::function<bool()>& ready);
 
-// Names each case of a parameterised test after its `name`.
+// Names a parameterised test's case after its row's `name`.
 struct case_name {
     template <typename Info> std::string operator()(const Info& info) const
     {
         std::string name = info.param.name;
-        for (char& ch : name)
-            ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        std::ranges::replace_if(
+            name, [](unsigned char ch) { return std::isalnum(ch) == 0; }, '_');
         return name;
     }
 };
+
+// A parameterised test `suite` over the rows of `table`, each case named, and
+// printed in messages, after its row's `name`.
+// NOLINTBEGIN(bugprone-macro-parentheses): `suite` names a class
+#define TEST_ROWS(suite, table)                                                                                        \
+    class suite : public testing::TestWithParam<std::remove_cvref_t<decltype(*(table))>> {};                           \
+    void PrintTo(const suite::ParamType& c, std::ostream* os) { *os << c.name; }                                       \
+    INSTANTIATE_TEST_SUITE_P(loadhog, suite, testing::ValuesIn(table), case_name{})
+// NOLINTEND(bugprone-macro-parentheses)

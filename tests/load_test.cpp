@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,18 +16,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
-#include <sstream>
-#include <string>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #if __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -57,9 +50,7 @@ bool huge_pages_asked_for()
     return !text.empty() && text.find("[never]") == std::string::npos && !emulated();
 }
 
-void PrintTo(const fill_case& c, std::ostream* os) { *os << c.name; }
-
-class fill : public testing::TestWithParam<fill_case> {};
+TEST_ROWS(fill, fill_cases);
 
 // A block that is only reserved has pages the kernel has not yet handed out.
 TEST_P(fill, makes_every_page_of_the_block_resident_and_zero)
@@ -74,17 +65,14 @@ TEST_P(fill, makes_every_page_of_the_block_resident_and_zero)
     const auto length = static_cast<std::size_t>(block - first) + static_cast<std::size_t>(c.bytes);
     std::vector<unsigned char> resident((length + page - 1) / page);
     ASSERT_EQ(mincore(first, length, resident.data()), 0);
-    for (std::size_t i = 0; i < resident.size(); ++i)
-        ASSERT_TRUE(resident[i] & 1) << "page " << i << " of " << resident.size();
-    unsigned char* end = block + c.bytes;
-    EXPECT_EQ(std::find_if(block, end, [](unsigned char b) { return b != 0; }), end);
+    ASSERT_EQ(std::ranges::count_if(resident, [](unsigned char r) { return (r & 1) == 0; }), 0)
+        << "pages not resident, of " << resident.size();
+    EXPECT_TRUE(std::all_of(block, block + c.bytes, [](unsigned char b) { return b == 0; }));
     if (c.on_huge_pages && huge_pages_asked_for()) {
         EXPECT_GT(anon_huge_kb(getpid(), block + c.bytes / 2), 0);
     }
     std::free(block);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, fill, testing::ValuesIn(fill_cases), case_name{});
 
 struct hold_case {
     const char* name;
@@ -99,13 +87,10 @@ const hold_case hold_cases[] = {
     {"a busy thread per core", {"-m", "64", "-c", "2"}, 64, 2},
 };
 
-void PrintTo(const hold_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(hold, hold_cases);
 
-class hold : public testing::TestWithParam<hold_case> {};
-
-// Measured on a real terminal while the program waits for its key: the block
-// is resident, and the busy threads burn what plain spinning threads would,
-// the waiting one nothing.
+// While the program waits for its key the block is resident, and the busy
+// threads burn what plain spinning threads would, the waiting one nothing.
 TEST_P(hold, keeps_the_requested_load_while_waiting)
 {
     const auto& c = GetParam();
@@ -117,9 +102,8 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     EXPECT_GE(resident_kb(run.prog), c.min_resident_mb * 1024);
     EXPECT_EQ(thread_count(run.prog), c.busy_threads + bare_thread_count());
 
-    // Judged against as many plain spinning threads, in a session of their
-    // own as the program's are, in the same window: what the machine gives
-    // a busy thread then depends on what else runs on it.
+    // Plain threads in a session of their own, as the program's are, measured
+    // in the same window: a busy thread gets what else running leaves it.
     const pid_t plain = c.busy_threads > 0 ? fork() : -1;
     if (plain == 0) {
         setsid();
@@ -150,32 +134,21 @@ TEST_P(hold, keeps_the_requested_load_while_waiting)
     EXPECT_EQ(finish(run), 0) << run.seen;
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, hold, testing::ValuesIn(hold_cases), case_name{});
-
-// A set of processors written the way the kernel lists them: "0-3,6".
+// A set of processors as the kernel reads a list of them: "0,1,3".
 std::string cpu_list(const cpu_set_t& set)
 {
-    std::ostringstream list;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (!CPU_ISSET(cpu, &set))
-            continue;
-        int last = cpu;
-        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &set))
-            ++last;
-        list << (list.tellp() > 0 ? "," : "") << cpu;
-        if (last > cpu)
-            list << '-' << last;
-        cpu = last;
-    }
-    return list.str();
+    std::string list;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            list.append(list.empty() ? "" : ",").append(std::to_string(cpu));
+    return list;
 }
 
 struct start_case {
     const char* name;
     int nice;
-    // Which of the processors this test may use loadhog is started on.
-    // widened_cpuset: in a cpuset of the first two, widened to all once the
-    // load runs.
+    // The processors it starts on; widened_cpuset: a cpuset of the first two,
+    // widened to all once the load runs.
     enum : std::uint8_t { all, last_one, all_but_first, widened_cpuset } processors;
     bool privileged; // keeps the right to raise its scheduling
     bool without_rseq = false;
@@ -194,11 +167,7 @@ const start_case start_cases[] = {
 
 bool write_text(const std::string& path, const std::string& text)
 {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
-        return false;
-    const bool written = std::fputs(text.c_str(), file) >= 0;
-    return std::fclose(file) == 0 && written;
+    return (std::ofstream(path) << text << std::flush).good();
 }
 
 // A cgroup v2 of this test's own whose cpuset holds the first two processors
@@ -232,28 +201,23 @@ bool real_time_allowed()
     return status == 0;
 }
 
-void PrintTo(const start_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(busy_threads, start_cases);
 
-class busy_threads : public testing::TestWithParam<start_case> {};
-
-// However the threads are started, once the cores line is out each one runs
-// where and how it would have with default attributes: on the processors the
-// process was started with (as taskset set them), at its nice value, the busy
-// ones in the normal scheduling class with the handled signals blocked.
-// Without restartable sequences the run is the same.
+// Once the cores line is out each thread runs as with default attributes: on
+// the processors the process started with, at its nice value, the busy ones in
+// the normal class with the handled signals blocked; with or without
+// restartable sequences.
 TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with)
 {
     const auto& c = GetParam();
     cpu_set_t set;
     ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-    int first = CPU_SETSIZE;
-    int last = -1;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) {
-            first = std::min(first, cpu);
-            last = cpu;
-        }
-    }
+    int first = 0;
+    int last = CPU_SETSIZE - 1;
+    while (!CPU_ISSET(first, &set))
+        ++first;
+    while (!CPU_ISSET(last, &set))
+        --last;
     if (c.processors == start_case::last_one) {
         CPU_ZERO(&set);
         CPU_SET(last, &set);
@@ -297,8 +261,7 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
     for (int sig = 1; sig <= 64; ++sig)
         handled |= sigismember(&waits, sig) == 1 ? 1ULL << (sig - 1) : 0;
 
-    // An emulator keeps the program's signal masks to itself, so the kernel's
-    // view of them says nothing there.
+    // An emulator keeps the program's signal masks from the kernel.
     if (emulated())
         std::printf("not checked under emulation: the busy threads' blocked signals\n");
 
@@ -323,8 +286,6 @@ TEST_P(busy_threads, have_the_processors_and_scheduling_the_process_started_with
         rmdir(cpuset.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, busy_threads, testing::ValuesIn(start_cases), case_name{});
-
 struct make_way_case {
     const char* name;
     bool deciding; // the wait has woken and decides
@@ -340,20 +301,16 @@ const make_way_case make_way_cases[] = {
     {"never for a signal ignored at start", false, SIGTSTP, true, false},
 };
 
-void PrintTo(const make_way_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(make_way_for_the_wait, make_way_cases);
 
-class make_way_for_the_wait : public testing::TestWithParam<make_way_case> {};
-
-// A busy thread makes way while the wait has something to decide, and goes
-// back to its load once it has decided. In a child, as the wait's signals
-// are watched once per process.
+// A busy thread makes way while the wait has something to decide, until it
+// has. In a child, as a process watches the wait's signals once.
 TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
 {
     const auto& c = GetParam();
     int decide[2];
     int returned[2];
-    ASSERT_EQ(pipe(decide), 0);
-    ASSERT_EQ(pipe(returned), 0);
+    ASSERT_TRUE(pipe(decide) == 0 && pipe(returned) == 0);
     const pid_t child = fork();
     if (child == 0) {
         if (c.ignored)
@@ -402,14 +359,10 @@ TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
         close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, make_way_for_the_wait, testing::ValuesIn(make_way_cases), case_name{});
-
-// Busy threads of this process, kept to one processor, where each is
-// switched out now and then. Where the C library registers restartable
-// sequences, they sleep while the wait decides and spin again once it has
-// decided; after a decision never closed, as after the key, they leave the
-// processor to a plain spinning thread. A build that lost that path fails
-// here. A process ends its load once, so this runs in the test's own.
+// Busy threads of this process, on one processor so each is switched out now
+// and then: with restartable sequences they sleep while the wait decides and
+// spin again once it has; after its last decision, as after the key, they
+// leave the processor to a plain spinning thread. A process ends its load once.
 TEST(busy_threads_of_the_process, make_way_while_the_wait_decides_and_stop_after_its_last_decision)
 {
     bool interruptible = false;
@@ -418,10 +371,7 @@ TEST(busy_threads_of_the_process, make_way_while_the_wait_decides_and_stop_after
 #endif
     if (!interruptible)
         GTEST_SKIP() << "no restartable sequences here: busy threads spin until the process ends";
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    ASSERT_TRUE(keep_to_one_processor());
     std::vector<pid_t> before;
     for (const auto& t : threads_of(getpid()))
         before.push_back(t.tid);

@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
 
-#include <csignal>
 #include <gtest/gtest.h>
-#include <ostream>
-#include <string>
-#include <sys/resource.h>
-#include <vector>
 
 namespace {
 
@@ -17,15 +12,14 @@ struct option_case {
     std::string err;
     int status;
     std::string out_path = {}; // standard output goes there instead: a file, or "-" for closed
-    // Where size_t has 32 bits (and so has long), the output and status when
-    // they differ there; standard error stays the same.
+    // The output and status where size_t (and long) has 32 bits, if they differ.
     std::string out_32 = {};
     int status_32 = 0;
     bool term_at_prompt = false; // input held open, SIGTERM once the prompt has come
 };
 
-// The status of a row run only where size_t has 32 bits: with 64 bits it
-// would take the load it asks for (4 GiB, or threads until one is refused).
+// The status of a row run only where size_t has 32 bits: with 64 it would
+// take the load it asks for.
 constexpr int only_32_bit = -2;
 const bool word_32_bit = sizeof(std::size_t) == 4;
 
@@ -49,23 +43,17 @@ const option_case option_cases[] = {
     {"negative memory", {"-m", "-5"}, "RAM=-5242880\nCouldn't get -5 MB of memory!\n", "", 1},
     {"shift into the sign bit", {"-m", "8796093022208"}, "RAM=-9223372036854775808\nCouldn't get 0 MB of memory!\n", "", 1, "", long_max, 1},
     {"beyond the range of a long", {"-m", "99999999999999999999"}, "RAM=-1048576\nCouldn't get -1 MB of memory!\n", "", 1, "", long_max, 1},
-    {"below the range of a long, shifted out", {"-m", "-99999999999999999999"}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0, "",
-     "RAM=-2251799813685248\nCouldn't get -2147483648 MB of memory!\n", 1},
+    {"below the range of a long, shifted out", {"-m", "-99999999999999999999"}, "RAM=0\nUsing 0 MB of RAM\n" + prompt, "", 0, "", "RAM=-2251799813685248\nCouldn't get -2147483648 MB of memory!\n", 1},
     {"memory beyond 4 GiB", {"-m", "4097"}, "", "", only_32_bit, "", "RAM=4296015872\nCouldn't get 4097 MB of memory!\n", 1},
-    {"cores beyond 32 bits", {"-c", "4294967297"}, "RAM=0\nUsing 0 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 0, "",
-     "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n", 1},
-    {"handle table beyond size_t", {"-c", "1073741825"}, "", "", only_32_bit, "",
-     "RAM=0\nUsing 0 MB of RAM\nError running threads to use 1073741825 CPU cores\n", 1},
+    {"cores beyond 32 bits", {"-c", "4294967297"}, "RAM=0\nUsing 0 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 0, "", "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n", 1},
+    {"handle table beyond size_t", {"-c", "1073741825"}, "", "", only_32_bit, "", "RAM=0\nUsing 0 MB of RAM\nError running threads to use 1073741825 CPU cores\n", 1},
     {"output to a full device", {"-m", "1"}, "", "Error writing output: No space left on device\n", 1, "/dev/full"},
     {"output closed", {"-m", "1"}, "", "Error writing output: Bad file descriptor\n", 1, "-"},
-    {"report out before a signal ends the wait", {"-m", "1", "-c", "1"}, "RAM=1048576\nUsing 1 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "",
-     128 + SIGTERM, "", "", 0, true},
+    {"report out before a signal ends the wait", {"-m", "1", "-c", "1"}, "RAM=1048576\nUsing 1 MB of RAM\nUsing 1 CPU cores\n(press any key to stop)\n", "", 128 + SIGTERM, "", "", 0, true},
 };
 // clang-format on
 
-void PrintTo(const option_case& c, std::ostream* os) { *os << c.name; }
-
-class options : public testing::TestWithParam<option_case> {};
+TEST_ROWS(options, option_cases);
 
 TEST_P(options, give_exact_output_and_status)
 {
@@ -78,8 +66,6 @@ TEST_P(options, give_exact_output_and_status)
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.status, own_32_bit ? c.status_32 : c.status);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, options, testing::ValuesIn(option_cases), case_name{});
 
 struct limit_case {
     const char* name;
@@ -94,18 +80,13 @@ struct limit_case {
 const limit_case limit_cases[] = {
     {"memory refused", {"-m", "512"}, 256u << 20, "RAM=536870912\nCouldn't get 512 MB of memory!\n", 1},
     {"thread stacks refused", {"-c", "64"}, 96u << 20, "RAM=0\nUsing 0 MB of RAM\nError running threads to use 64 CPU cores\n", 1},
-    {"handle table refused", {"-c", "2147483647"}, 96u << 20,
-     "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n", 1},
-    // The least limit that lets the block be had leaves no room for a
-    // writer's stack (0: found by the test): the fill is still whole.
-    {"fill writers refused", {"-m", "128"}, 0,
-     "RAM=134217728\nUsing 128 MB of RAM\nUsing 0 CPU cores\n(press any key to stop)\n", 0},
+    {"handle table refused", {"-c", "2147483647"}, 96u << 20, "RAM=0\nUsing 0 MB of RAM\nError running threads to use 2147483647 CPU cores\n", 1},
+    // The least limit that lets the block be had (0: the test finds it) leaves no room for a writer's stack.
+    {"fill writers refused", {"-m", "128"}, 0, "RAM=134217728\nUsing 128 MB of RAM\nUsing 0 CPU cores\n(press any key to stop)\n", 0},
 };
 // clang-format on
 
-void PrintTo(const limit_case& c, std::ostream* os) { *os << c.name; }
-
-class limits : public testing::TestWithParam<limit_case> {};
+TEST_ROWS(limits, limit_cases);
 
 TEST_P(limits, end_with_their_report_and_status)
 {
@@ -117,8 +98,8 @@ TEST_P(limits, end_with_their_report_and_status)
                         "held to the limit as they are natively";
     const auto& c = GetParam();
     rlim_t limit = c.address_space;
-    // What a process takes besides the block differs between toolchains, so
-    // the least limit is found, to the MiB, below twice the block.
+    // What a process takes besides the block differs between toolchains: the
+    // least limit is found, to the MiB, below twice the block.
     for (rlim_t refused = 0; c.address_space == 0 && (limit == 0 || limit - refused > (1u << 20));) {
         const rlim_t middle = limit == 0 ? rlim_t{256} << 20 : refused + (limit - refused) / 2;
         (run_loadhog(c.args, middle).out.find("Couldn't get") == std::string::npos ? limit : refused) = middle;
@@ -128,7 +109,5 @@ TEST_P(limits, end_with_their_report_and_status)
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, c.status);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, limits, testing::ValuesIn(limit_cases), case_name{});
 
 } // namespace

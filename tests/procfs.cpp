@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <linux/capability.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -17,11 +18,23 @@ namespace {
 
 std::string proc_file(pid_t pid, const std::string& name)
 {
+    // Streamed whole, so that a read error (the process ended meanwhile) gives
+    // what was read so far, where an iterator would throw.
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
     std::stringstream all;
     all << in.rdbuf();
     return all.str();
 }
+
+// The fields of a stat file after the command name, which may hold blanks.
+std::vector<std::string> stat_fields(pid_t pid, const std::string& file = "stat")
+{
+    const std::string stat = proc_file(pid, file);
+    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    return {std::istream_iterator<std::string>(rest), {}};
+}
+
+} // namespace
 
 long status_field(pid_t pid, const std::string& field)
 {
@@ -30,20 +43,9 @@ long status_field(pid_t pid, const std::string& field)
     return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
 }
 
-// The fields of /proc/PID/stat after the command name, which may hold blanks.
-std::vector<std::string> stat_fields(pid_t pid, const std::string& file = "stat")
-{
-    const std::string stat = proc_file(pid, file);
-    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
-    std::vector<std::string> fields;
-    for (std::string f; rest >> f;)
-        fields.push_back(f);
-    return fields;
-}
-
-} // namespace
-
 long resident_kb(pid_t pid) { return status_field(pid, "VmRSS"); }
+
+int thread_count(pid_t pid) { return static_cast<int>(status_field(pid, "Threads")); }
 
 long anon_huge_kb(pid_t pid, const void* address)
 {
@@ -59,14 +61,12 @@ long anon_huge_kb(pid_t pid, const void* address)
         if (std::istringstream range(line); range >> std::hex >> start >> dash >> end && dash == '-') {
             chosen = address != nullptr ? start <= at && at < end : end - start > widest;
             widest = address == nullptr && chosen ? end - start : widest;
-        } else if (chosen && line.rfind("AnonHugePages:", 0) == 0) {
+        } else if (chosen && line.starts_with("AnonHugePages:")) {
             huge = std::stol(line.substr(14));
         }
     }
     return huge;
 }
-
-int thread_count(pid_t pid) { return static_cast<int>(status_field(pid, "Threads")); }
 
 double cpu_seconds(pid_t pid)
 {
@@ -75,35 +75,32 @@ double cpu_seconds(pid_t pid)
     return f.size() < 13 ? 0.0 : (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+char run_state(pid_t pid)
+{
+    const auto f = stat_fields(pid);
+    return f.empty() ? '?' : f[0][0];
+}
+
 std::vector<thread_facts> threads_of(pid_t pid)
 {
     std::vector<thread_facts> threads;
     DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (dir == nullptr)
-        return threads;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
+    while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
         const std::string task = "task/" + std::string(entry->d_name);
         const std::string status = proc_file(pid, task + "/status");
         const auto blocked = status.find("SigBlk:");
         const auto f = stat_fields(pid, task + "/stat");
-        if (blocked == std::string::npos || f.size() < 39)
+        cpu_set_t cpus;
+        if (entry->d_name[0] == '.' || blocked == std::string::npos || f.size() < 39 ||
+            sched_getaffinity(std::stoi(entry->d_name), sizeof cpus, &cpus) != 0)
             continue;
         // schedstat counts in nanoseconds, where stat's ticks are 10 ms.
-        const double cpu = std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9;
-        thread_facts t{std::stoi(entry->d_name),
-                       {},
-                       std::stoi(f[16]),
-                       std::stoi(f[38]),
-                       cpu,
-                       std::stoull(status.substr(blocked + 7), nullptr, 16),
-                       f[0][0]};
-        if (sched_getaffinity(t.tid, sizeof t.cpus, &t.cpus) != 0)
-            continue;
-        threads.push_back(t);
+        threads.push_back({std::stoi(entry->d_name), cpus, std::stoi(f[16]), std::stoi(f[38]),
+                           std::strtod(proc_file(pid, task + "/schedstat").c_str(), nullptr) / 1e9,
+                           std::stoull(status.substr(blocked + 7), nullptr, 16), f[0][0]});
     }
-    closedir(dir);
+    if (dir != nullptr)
+        closedir(dir);
     return threads;
 }
 
@@ -119,8 +116,6 @@ pid_t last_descendant(pid_t pid)
         pid = child;
     return pid;
 }
-
-long voluntary_switches(pid_t pid) { return status_field(pid, "voluntary_ctxt_switches"); }
 
 void drop_privilege()
 {
@@ -139,10 +134,4 @@ void drop_privilege()
         c.inheritable &= ~CAP_TO_MASK(cap);
     }
     syscall(SYS_capset, &header, caps);
-}
-
-char run_state(pid_t pid)
-{
-    const auto f = stat_fields(pid);
-    return f.empty() ? '?' : f[0][0];
 }

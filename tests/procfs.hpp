@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What the kernel shows in /proc about a running process, for the tests and
-// the benchmark, and how both run loadhog as an ordinary user. Each reader
-// returns what it finds now; a process that is gone gives empty or negative
-// answers.
+// What /proc shows about a running process, for the tests and the benchmark.
+// A process that is gone gives empty or negative answers.
 
 #include <sched.h>
 #include <string>
@@ -16,39 +14,30 @@ struct thread_facts {
     cpu_set_t cpus; // the processors it may run on
     int nice;
     int policy;
-    double cpu_seconds;         // processor time used so far, to the nanosecond
+    double cpu_seconds;         // to the nanosecond
     unsigned long long blocked; // the signals it blocks, bit N-1 for signal N
-    char state;                 // R running, S sleeping, and so on
+    char state;                 // R running, S sleeping, T stopped, and so on
 };
 
 // Every thread of the process, the initial one included.
 std::vector<thread_facts> threads_of(pid_t pid);
 
+// A number that /proc/PID/status shows, as "Threads" or "VmRSS"; -1 if none.
+long status_field(pid_t pid, const std::string& field);
 long resident_kb(pid_t pid);
-// The part of one mapping on transparent huge pages: the mapping that holds
-// `address`, or the largest one where it is 0.
-long anon_huge_kb(pid_t pid, const void* address = nullptr);
 int thread_count(pid_t pid);
-
-// Processor time of the whole process so far, to the clock tick.
-double cpu_seconds(pid_t pid);
+// The part on transparent huge pages of the mapping that holds `address`, or
+// of the largest one where it is null.
+long anon_huge_kb(pid_t pid, const void* address = nullptr);
+double cpu_seconds(pid_t pid); // the whole process's, to the clock tick
+char run_state(pid_t pid);     // as thread_facts::state
 
 // The first child the process started, or -1; and the end of the line of
 // first children down from it, or the process itself where it has none.
 pid_t first_child(pid_t pid);
 pid_t last_descendant(pid_t pid);
 
-// How many times the process's initial thread has gone to sleep of its own
-// accord: a waiting loadhog does so once each round of its wait.
-long voluntary_switches(pid_t pid);
-
 // Drops the rights an ordinary user lacks that loadhog would use: to raise a
-// thread's scheduling class or priority (the real-time and nice limits, and
-// the capability), and to trace others' processes, which shows what they wait
-// for. A capability goes from the bounding set too, since exec would
-// otherwise grant it to root again. So what runs next is measured, and
-// tested, as an ordinary user would run it.
+// thread's scheduling and to trace others' processes, the capabilities from
+// the bounding set too, or exec would give them back to root.
 void drop_privilege();
-
-// The state letter: R running, S sleeping, T stopped, and so on.
-char run_state(pid_t pid);

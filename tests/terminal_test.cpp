@@ -1,26 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "harness.hpp"
 #include "procfs.hpp"
-#include "signals.hpp"
 
-#include <algorithm>
-#include <csignal>
-#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <optional>
-#include <ostream>
-#include <sched.h>
-#include <string>
-#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -42,7 +29,7 @@ const key_case key_cases[] = {
     {"arrow key, three bytes at once", 0, "\x1b[A", "^[[A"},
 };
 
-void PrintTo(const key_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(keys, key_cases);
 
 termios single_key_of(const termios& mode)
 {
@@ -52,8 +39,6 @@ termios single_key_of(const termios& mode)
     single_key.c_cc[VTIME] = 0;
     return single_key;
 }
-
-class keys : public testing::TestWithParam<key_case> {};
 
 TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
 {
@@ -73,7 +58,7 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
     EXPECT_EQ(run.seen, shown + c.echo);
     EXPECT_TRUE(same_mode(run.left, run.found));
 
-    // Nothing of the key is left for the shell's command line.
+    // Nothing of the key is left for the shell.
     termios raw = run.left;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON);
     tcsetattr(run.slave, TCSANOW, &raw);
@@ -82,17 +67,14 @@ TEST_P(keys, end_the_wait_in_single_key_mode_and_restore_the_terminal)
     EXPECT_EQ(left_over, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, keys, testing::ValuesIn(key_cases), case_name{});
-
 struct signal_case {
     const char* name;
     std::string keys;
     int sig;
     bool ignored;
-    bool mode_set_since = false; // by a parent putting back its own, as watch does at Ctrl-C
+    bool mode_set_since = false; // as watch puts its own back at Ctrl-C
 };
 
-// clang-format off
 const signal_case signal_cases[] = {
     {"ctrl_c", "\x03", SIGINT, false},
     {"ctrl_backslash", "\x1c", SIGQUIT, false},
@@ -103,11 +85,8 @@ const signal_case signal_cases[] = {
     {"user signal", "", SIGUSR1, false},
     {"a mode set since is kept", "", SIGTERM, false, true},
 };
-// clang-format on
 
-void PrintTo(const signal_case& c, std::ostream* os) { *os << c.name; }
-
-class signals : public testing::TestWithParam<signal_case> {};
+TEST_ROWS(signals, signal_cases);
 
 TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
 {
@@ -134,17 +113,14 @@ TEST_P(signals, restore_the_terminal_and_end_by_the_same_signal)
     EXPECT_TRUE(same_mode(run.left, left_for));
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, signals, testing::ValuesIn(signal_cases), case_name{});
-
 struct job_case {
     const char* name;
     bool started_in_background; // with `&`, or in a group of its own as under timeout
-    int stop; // how it is stopped in the wait: SIGTSTP is Ctrl-Z typed, SIGCONT a continue with no stop
+    int stop;                   // SIGTSTP is Ctrl-Z typed, SIGCONT a continue with no stop
     enum : std::uint8_t { fg_and_key, bg_then_fg_and_key, key, terminated, hung_up } then;
-    bool typed_meanwhile = false; // a line typed for the shell while loadhog is in the background
+    bool typed_meanwhile = false; // a line for the shell while loadhog is in the background
 };
 
-// clang-format off
 const job_case job_cases[] = {
     {"started in the background, then fg", true, 0, job_case::fg_and_key},
     {"started in the background, a line typed, then fg", true, 0, job_case::fg_and_key, true},
@@ -157,18 +133,15 @@ const job_case job_cases[] = {
     {"the terminal hangs up", false, 0, job_case::hung_up},
     {"started in the background, the terminal hangs up", true, 0, job_case::hung_up},
 };
-// clang-format on
 
-void PrintTo(const job_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(jobs, job_cases);
 
-class jobs : public testing::TestWithParam<job_case> {};
-
-// Both busy threads share one processor, so each is switched out now and
-// then, as a busy thread must be to see that the wait wants the processor.
+// Both share one processor, so each is switched out now and then, as a busy
+// thread must be to see that the wait wants the processor.
 constexpr int busy = 2;
 
-// Every busy thread gains processor time (an emulator's own threads may be
-// there too, and gain little), and the process is not stopped.
+// Every busy thread gains processor time (an emulator's own threads gain
+// little), and the process is not stopped.
 bool keeps_its_load(const pty_run& run)
 {
     std::map<pid_t, double> before;
@@ -184,16 +157,12 @@ bool keeps_its_load(const pty_run& run)
 }
 
 // Out of the foreground loadhog keeps its load and leaves the terminal alone;
-// in it, it takes single keys in the mode the shell left. A hangup is no key:
-// the load is held until a signal, the shell's SIGHUP in the foreground.
+// in it, it takes single keys in the mode the shell left. A hangup is no key.
 TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
 {
     const auto& c = GetParam();
     pty_run run({"-c", std::to_string(busy)}, default_mode(), {}, [&] {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        sched_setaffinity(0, sizeof one, &one);
+        keep_to_one_processor();
         if (c.started_in_background)
             start_in_background();
     });
@@ -220,7 +189,8 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         tcsetattr(run.slave, TCSANOW, &run.found);
     }
     if (c.then == job_case::hung_up) {
-        hang_up(run);
+        close(run.master); // as when the terminal's window is closed
+        run.master = -1;
         EXPECT_TRUE(keeps_its_load(run));
         const int sig = c.started_in_background ? SIGTERM : SIGHUP;
         kill(run.prog, sig);
@@ -235,8 +205,7 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         EXPECT_TRUE(keeps_its_load(run));
         EXPECT_TRUE(same_mode(current_mode(run), run.found));
     }
-    // The shell reads what was typed for it.
-    if (c.typed_meanwhile) {
+    if (c.typed_meanwhile) { // which the shell reads
         char line[64];
         EXPECT_EQ(read(run.slave, line, sizeof line), 14);
     }
@@ -248,8 +217,7 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
         EXPECT_TRUE(same_mode(run.left, run.found));
         return;
     }
-    // The mode in force when it comes to the foreground is the one to keep,
-    // unless nobody set one: then the mode found at the start stays.
+    // The mode in force when it comes to the foreground is the one to keep.
     termios shells = run.found;
     if (c.then != job_case::key) {
         shells.c_cc[VERASE] = '\b';
@@ -264,10 +232,8 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
     EXPECT_TRUE(same_mode(run.left, shells));
 }
 
-INSTANTIATE_TEST_SUITE_P(loadhog, jobs, testing::ValuesIn(job_cases), case_name{});
-
-// A key and a stop at nearly the same moment, in either order, never leave
-// the terminal in single-key mode. The race is narrow, so this may miss it.
+// A key and a stop at nearly the same moment never leave the terminal in
+// single-key mode. The race is narrow, so this may miss it.
 TEST(stop, racing_the_key_leaves_the_terminal_as_found)
 {
     for (int round = 0; round < 200; ++round) {
@@ -275,9 +241,8 @@ TEST(stop, racing_the_key_leaves_the_terminal_as_found)
         ASSERT_TRUE(wait_for_key_mode(run)) << run.seen;
         type(run, "k");
         kill(run.prog, SIGTSTP);
-        // Stopped means the shell has seen the stop and taken the terminal
-        // back: a process of several threads (under an emulator, say) shows
-        // T before its whole stop is reported.
+        // Until the shell has the terminal back, a process of several
+        // threads may show T before its stop is whole.
         ASSERT_TRUE(eventually([&] {
             const char state = run_state(run.prog);
             return (state == 'T' && tcgetpgrp(run.master) == run.shell) || state == 'Z' || state == '?';
@@ -292,13 +257,12 @@ struct input_case {
     const char* name;
     std::vector<std::string> args;
     enum : std::uint8_t { terminal, pipe_ab, open_pipe, unreadable } input;
-    // how it is started: as a plain job, as PID 1, or on one processor
     enum : std::uint8_t { job, pid_1, one_processor } start;
     std::string signal_after; // what the terminal shows before the signal
     std::string keys;         // typed instead of a signal
     int status;
-    // When set, it starts in a session of its own (start_in_new_session),
-    // and the parent may be sent a signal once loadhog waits.
+    // In a session of its own (start_in_new_session), the parent maybe sent
+    // a signal once loadhog waits.
     std::optional<parent_does> parent = {};
     std::optional<parent_does> shell = {};
     int parent_signal = 0;
@@ -341,16 +305,13 @@ const input_case input_cases[] = {
 };
 // clang-format on
 
-void PrintTo(const input_case& c, std::ostream* os) { *os << c.name; }
+TEST_ROWS(input, input_cases);
 
-class input : public testing::TestWithParam<input_case> {};
-
-// Waits until loadhog has gone round its wait twice, and so has looked again
-// at where it stands since the call.
+// Waits until loadhog has gone round its wait twice, so has looked again.
 bool looked_again(pid_t loadhog)
 {
-    const long before = voluntary_switches(loadhog);
-    return eventually([&] { return voluntary_switches(loadhog) >= before + 2; });
+    const long before = status_field(loadhog, "voluntary_ctxt_switches");
+    return eventually([&] { return status_field(loadhog, "voluntary_ctxt_switches") >= before + 2; });
 }
 
 TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
@@ -382,8 +343,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             dup2(open("/dev/null", O_WRONLY), 0);
         else if (c.input != input_case::terminal)
             dup2(pipe_ends[0], 0);
-        // At the lowest priority, so that a fill of milliseconds is still on
-        // when the signal comes after its first line.
+        // At the lowest priority, so that a short fill is still on at the signal.
         if (c.start == input_case::pid_1) {
             setpriority(PRIO_PROCESS, 0, 19);
             start_as_pid_1();
@@ -394,11 +354,8 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
             closefrom(3);
             execlp("sh", "sh", "-c", ("exec " + shell + " -c '" LOADHOG_PATH "; echo done'").c_str(), nullptr);
         }
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
         if (c.start == input_case::one_processor)
-            sched_setaffinity(0, sizeof one, &one);
+            keep_to_one_processor();
     });
     if (c.input != input_case::open_pipe)
         close(pipe_ends[1]);
@@ -409,8 +366,7 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     ASSERT_TRUE(key_mode ? wait_for_key_mode(run) : read_until(run, c.signal_after)) << run.seen;
     const pid_t loadhog = last_descendant(run.prog);
     const pid_t parent = first_child(run.prog);
-    // A signal acts during the start: the threads stop coming long before all have started.
-    // A run that has its byte may already be gone, so only the start's threads are waited for.
+    // A signal stops a start long before all threads are there.
     const int threads_at_signal = c.start == input_case::one_processor ? 30 + bare_thread_count() : 0;
     if (threads_at_signal > 0) {
         ASSERT_TRUE(eventually([&] { return thread_count(loadhog) >= threads_at_signal; }));
@@ -473,8 +429,6 @@ TEST_P(input, is_read_one_byte_at_most_and_signals_end_the_run)
     if (c.input == input_case::open_pipe)
         close(pipe_ends[1]);
 }
-
-INSTANTIATE_TEST_SUITE_P(loadhog, input, testing::ValuesIn(input_cases), case_name{});
 
 TEST(type_ahead, a_key_typed_before_the_wait_ends_it_at_once)
 {
