@@ -366,7 +366,7 @@ TEST_P(make_way_for_the_wait, sleeps_only_until_the_wait_has_decided)
 TEST(busy_threads_of_the_process, make_way_while_the_wait_decides_and_stop_after_its_last_decision)
 {
     bool interruptible = false;
-#if defined(__x86_64__) && __has_include(<sys/rseq.h>)
+#if (defined(__x86_64__) || defined(__aarch64__)) && __has_include(<sys/rseq.h>)
     interruptible = __rseq_size > 0;
 #endif
     if (!interruptible)
