@@ -13,8 +13,7 @@ void let_all_run();
 // For a busy thread, first thing: sleeps until let_all_run.
 void wait_until_all_started();
 
-// For the wait: the signals it lets through; those not ignored now are worth
-// making way for.
+// For the wait: the signals it takes, worth making way for unless ignored.
 void watch_signals(const sigset_t& taken);
 
 // For the wait: whether input on standard input is for it now.
@@ -26,7 +25,6 @@ void arm_input(bool armed);
 void deciding();
 void decided();
 
-// For a busy thread, between two spins: returns at once unless the wait is
-// deciding or has input or a signal it takes waiting, and otherwise once it
-// has decided.
+// For a busy thread, between two spins: unless the wait is deciding or has
+// input or a signal waiting, returns at once; otherwise once it has decided.
 void make_way();

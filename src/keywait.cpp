@@ -32,23 +32,11 @@ struct seen {
     long lender;
 };
 
-termios single_key_mode(const termios& found)
-{
-    termios single_key = found;
-    single_key.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    single_key.c_cc[VMIN] = 1;
-    single_key.c_cc[VTIME] = 0;
-    return single_key;
-}
-
 // Decides how to wait now, taking the terminal if it is the process's. One no
-// longer its own is let go of untouched (whoever has it set its own mode),
-// but for a lent one, whose lender puts nothing back: the mode found goes
-// back unless someone set another since. After a continue, canonical input
-// back on means a shell set its mode, the one to put back from now on; the
-// mode found stays where it is still off, or where the terminal comes back
-// in the very mode applied (busybox ash puts back the mode it saw for each
-// command, fg included).
+// longer its own is let go of untouched, but for a lent one, whose lender
+// puts nothing back. After a continue, canonical input back on means a shell
+// set the mode to put back from now on, unless it is the very mode applied
+// (busybox ash puts back the mode it saw for each command, fg included).
 wait_mode choose_wait(seen& was, bool after_continue)
 {
     termios now{};
@@ -80,7 +68,10 @@ wait_mode choose_wait(seen& was, bool after_continue)
     }
     // Outside the process's PID namespace the foreground group reads as 0:
     // the refusal (SIGTTOU) is then the only sign of the background.
-    was.applied = single_key_mode(was.found);
+    was.applied = was.found;
+    was.applied.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    was.applied.c_cc[VMIN] = 1;
+    was.applied.c_cc[VTIME] = 0;
     if (!hold_terminal(was.found, was.applied)) {
         release_terminal(false);
         return wait_mode::background;
@@ -88,10 +79,8 @@ wait_mode choose_wait(seen& was, bool after_continue)
     return waiting;
 }
 
-// The waiting thread uses no processor while it waits, so the load is the
-// same. Where busy threads cannot make way, the shortest slice has the fair
-// scheduler serve it first. getpriority gives the thread's nice value; -1 is
-// one, hence errno.
+// Where busy threads cannot make way, the shortest slice has the fair
+// scheduler serve the woken thread first. -1 is a nice value, hence errno.
 void favour_waiting_thread()
 {
     errno = 0;
@@ -138,10 +127,10 @@ int get_keypress()
         bool after_continue = take_continue();
         bool look_again = after_continue || (ready == 0 && watched);
         const bool hung_up = terminal && (in.revents & (POLLHUP | POLLERR)) != 0;
-        // Input typed once the lender has stopped is for the shell, so a lent
-        // terminal is looked at again just before the read; the shell may have
-        // read it already, and descriptor 0, the shell's too, cannot be made
-        // non-blocking, so the count waiting is asked first.
+        // Input typed once the lender has stopped is the shell's, so a lent
+        // terminal is looked at again just before the read, and the count
+        // waiting is asked (the shell may have read it; its descriptor cannot
+        // be made non-blocking).
         const wait_mode polled = waiting;
         int unread = 1;
         if (ready > 0 && waiting == wait_mode::key_lent && !hung_up) {
@@ -151,8 +140,7 @@ int get_keypress()
         }
         if (ready > 0 && waiting == polled && unread > 0) {
             // One read in single-key mode is one key, however many bytes; other
-            // input gives one byte, the rest left for whoever reads next. On a
-            // terminal (no end-of-file character) nothing read is a hangup.
+            // input gives one byte. On a terminal nothing read is a hangup.
             char key[64];
             const ssize_t got = hung_up ? 0 : read(STDIN_FILENO, key, terminal ? sizeof key : 1);
             if (got > 0 || (got == 0 && !terminal))

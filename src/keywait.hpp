@@ -2,9 +2,8 @@
 #pragma once
 
 // Waits for one key, holding everything else as it is, and puts the terminal
-// back as it was found. The waiting thread is run first when input comes
-// (the lowest real-time class, or else the shortest slice) unless the user
-// chose a policy or a nice value.
+// back as it was found. Unless the user chose a policy or a nice value, the
+// waiting thread is in the lowest real-time class where that is allowed.
 // - A terminal that is the process's to read (it has the foreground, or it is
 //   lent: terminal_lender) is put in single-key mode; one read ends the wait.
 // - A terminal that is someone else's is left alone, and looked at again at

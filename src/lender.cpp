@@ -47,8 +47,7 @@ bool read_process(long pid, process& p)
     char stat[512];
     if (!read_proc(pid, "stat", stat, sizeof stat))
         return false;
-    // The name in parentheses may hold anything; after it come the state and
-    // then ppid, pgrp, session, tty_nr and tpgid.
+    // The name in parentheses may hold anything.
     char* field = std::strrchr(stat, ')');
     if (field == nullptr || std::strlen(field) < 4)
         return false;
@@ -67,9 +66,8 @@ bool catches_child_end(long pid)
     return caught != nullptr && ((std::strtoull(caught + 8, nullptr, 16) >> (SIGCHLD - 1)) & 1U) != 0;
 }
 
-// wchan names the kernel function only to a reader allowed to trace the
-// process (0 to others; absent without symbol names). The names of the
-// sigsuspend and futex waits vary between kernels, hence the parts.
+// wchan shows 0 to a reader not allowed to trace the process. The names of
+// the sigsuspend and futex waits vary between kernels, hence the parts.
 waiting how_it_waits(const process& p)
 {
     if (p.state != 'S')
@@ -113,7 +111,7 @@ long terminal_lender()
     const long session = getsid(0);
     process p{};
     p.ppid = getppid();
-    // A bound, as numbers of processes that end during the walk may be reused.
+    // Bounded: numbers of processes ended during the walk may be reused.
     for (int step = 0; step < 64 && p.ppid > 0 && read_process(p.ppid, p); ++step) {
         const waiting how = how_it_waits(p);
         // The lender itself is held to do_wait, as su and setsid -w wait: a

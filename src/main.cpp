@@ -12,32 +12,18 @@
 
 namespace {
 
-int output_failed(int err)
-{
-    std::fprintf(stderr, "Error writing output: %s\n", std::strerror(err != 0 ? err : EIO));
-    return 1;
-}
-
-// The report goes out whole before the wait (to a pipe or file, in one write),
-// so a log has it while the load is held, however the run ends. A failure is
-// told here, as a run a signal ends never could.
-bool report_written()
-{
-    errno = 0;
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
-        return true;
-    output_failed(errno);
-    return false;
-}
-
-// Errors of what is written after the report show only now.
-int close_output()
+// The report goes out whole before the wait (to a pipe or a file, in one
+// write), so a log has it while the load is held, however the run ends, and
+// a failure is told then, as a run a signal ends never could; what follows
+// shows its errors at the close. Returns 0, or 1 after saying why.
+int output_status(bool close)
 {
     const bool failed_before = std::ferror(stdout) != 0;
     errno = 0;
-    if (std::fclose(stdout) == 0 && !failed_before)
+    if ((close ? std::fclose(stdout) : std::fflush(stdout)) == 0 && !failed_before)
         return 0;
-    return output_failed(errno);
+    std::fprintf(stderr, "Error writing output: %s\n", std::strerror(errno != 0 ? errno : EIO));
+    return 1;
 }
 
 } // namespace
@@ -50,10 +36,10 @@ int main(int argc, char* argv[])
     create_threads(s);
     std::printf("Using %" PRId32 " CPU cores\n", s.cores);
     std::puts("(press any key to stop)");
-    if (!report_written())
+    if (output_status(false) != 0)
         return 1;
     const int status = get_keypress();
     std::free(block);
-    const int written = close_output();
+    const int written = output_status(true);
     return status != 0 ? status : written;
 }

@@ -9,10 +9,9 @@
 
 namespace {
 
-// A handler takes no arguments, so what it needs lives here: the mode found,
-// to put back, and the mode applied, which the terminal must still have for
-// that. They have two slots, so that a new pair is written whole into the one
-// no handler reads before `held` names it; -1 means no mode is held.
+// What a handler needs: the mode found and the mode applied, in two slots, so
+// that a pair is written whole into the one no handler reads before `held`
+// names it (-1: none held).
 struct held_modes {
     termios found;
     termios applied;
@@ -40,9 +39,16 @@ sigset_t set_of(std::initializer_list<int> signals)
     return set;
 }
 
-// The mode found goes back only over the mode applied: a parent in the same
-// process group (watch, at Ctrl-C) may already have put back a mode of its
-// own, and a lender's shell may have set its own, which must stay.
+// Whether the terminal may be used without being stopped: the process has its
+// foreground, or it is not the controlling terminal.
+bool in_foreground()
+{
+    const pid_t group = tcgetpgrp(STDIN_FILENO);
+    return group == getpgrp() || (group < 0 && errno == ENOTTY);
+}
+
+// Only over the mode applied: a parent in the same group (watch, at Ctrl-C)
+// or a lender's shell may have set a mode of its own, which must stay.
 void put_back_found(int slot)
 {
     termios now{};
@@ -58,8 +64,8 @@ void publish(const termios& found, const termios& applied)
     held = next;
 }
 
-// Runs on the initial thread only, and may interrupt it anywhere: it uses
-// async-signal-safe calls only and never returns.
+// Runs on the initial thread, and may interrupt it anywhere: async-signal-safe
+// calls only.
 void on_ending_signal(int sig)
 {
     const int slot = held;
@@ -67,8 +73,8 @@ void on_ending_signal(int sig)
         put_back_found(slot);
     const struct sigaction plain = action_of(SIG_DFL);
     sigaction(sig, &plain, nullptr);
-    // SA_NODEFER left the signal unblocked, so this ends the process at once,
-    // unless the kernel drops it, as it does for PID 1 of a PID namespace.
+    // SA_NODEFER left it unblocked: this ends the process, unless the kernel
+    // drops it (PID 1 of a PID namespace).
     raise(sig);
     _exit(128 + sig);
 }
@@ -115,12 +121,6 @@ sigset_t wait_signals()
     sigaddset(&set, SIGTSTP);
     sigaddset(&set, SIGCONT);
     return set;
-}
-
-bool in_foreground()
-{
-    const pid_t group = tcgetpgrp(STDIN_FILENO);
-    return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
 bool modes_equal(const termios& a, const termios& b)
