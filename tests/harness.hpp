@@ -100,8 +100,9 @@ struct case_name {
     template <typename Info> std::string operator()(const Info& info) const
     {
         std::string name = info.param.name;
-        std::ranges::replace_if(
-            name, [](unsigned char ch) { return std::isalnum(ch) == 0; }, '_');
+        for (char& ch : name)
+            if (std::isalnum(static_cast<unsigned char>(ch)) == 0)
+                ch = '_';
         return name;
     }
 };
