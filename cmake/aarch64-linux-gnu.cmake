@@ -4,7 +4,8 @@
 # Libraries (GoogleTest for the tests) come from Debian's arm64 packages,
 # installed beside the native ones, and the programs built run under
 # qemu-user with Debian's arm64 C library, which ctest uses for the test
-# program's own start.
+# program's own start. A build to run on an arm64 machine passes
+# -DCMAKE_CROSSCOMPILING_EMULATOR= (empty), and ctest runs it as it is.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
@@ -15,5 +16,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
+endif()
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
