@@ -135,8 +135,14 @@ bool hold_terminal(const termios& found, termios& single_key)
     publish(found, single_key);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &single_key) != 0)
         return false;
-    if (tcgetattr(STDIN_FILENO, &single_key) == 0)
+    // A stop between the two calls lets the shell set its own mode first; a
+    // mode read back that no longer takes single keys is that one, not ours.
+    termios now{};
+    if (tcgetattr(STDIN_FILENO, &now) == 0 && (now.c_lflag & ICANON) == 0 && now.c_cc[VMIN] == 1 &&
+        now.c_cc[VTIME] == 0) {
+        single_key = now;
         publish(found, single_key);
+    }
     return true;
 }
 

@@ -19,8 +19,8 @@ sigset_t wait_signals();
 // Whether two modes agree in every field a terminal keeps; async-signal-safe.
 bool modes_equal(const termios& a, const termios& b);
 
-// Applies `single_key` to standard input and reads it back (a driver may
-// adjust it); false if refused. Until release_terminal, a caught signal puts
+// Applies `single_key` to standard input and reads it back while it still
+// takes single keys (a driver may adjust it); false if refused. Until release_terminal, a caught signal puts
 // `found` back while the terminal is the process's and has the mode applied.
 bool hold_terminal(const termios& found, termios& single_key);
 

@@ -8,6 +8,9 @@
 #include <map>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -229,6 +232,50 @@ TEST_P(jobs, hold_the_load_in_the_background_and_take_a_key_in_the_foreground)
     type(run, "k");
     EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_EQ(run.seen.substr(run.seen.size() - 1), "k");
+    EXPECT_TRUE(same_mode(run.left, shells));
+}
+
+// Takes the traced `prog` to the read-back that follows its setting the
+// terminal's mode, runs `meanwhile` there and lets it go; false if it waits
+// for input first.
+bool between_set_and_read_back(pid_t prog, const std::function<void()>& meanwhile)
+{
+    bool set = false;
+    ptrace(PTRACE_INTERRUPT, prog, 0, 0);
+    for (int status = 0; waitpid(prog, &status, __WALL) == prog && WIFSTOPPED(status);) {
+        __ptrace_syscall_info call{};
+        const bool at_call = ptrace(PTRACE_GET_SYSCALL_INFO, prog, sizeof call, &call) > 0 &&
+                             call.op == PTRACE_SYSCALL_INFO_ENTRY;
+        if (at_call && (call.entry.nr == SYS_ppoll || (set && call.entry.args[1] == TCGETS))) {
+            if (call.entry.nr != SYS_ppoll)
+                meanwhile();
+            return ptrace(PTRACE_DETACH, prog, 0, 0) == 0 && call.entry.nr != SYS_ppoll;
+        }
+        if (at_call && call.entry.nr == SYS_ioctl)
+            set = call.entry.args[1] == TCSETS;
+        const int sig = WSTOPSIG(status) & 0x7f;
+        ptrace(PTRACE_SYSCALL, prog, 0, sig == SIGTRAP || status >> 16 != 0 ? 0 : sig);
+    }
+    return false;
+}
+
+// A shell that sets its mode while loadhog is stopped between applying its
+// own and reading it back gets single keys over its mode, and its mode back.
+TEST(stop, between_setting_the_mode_and_reading_it_back)
+{
+    pty_run run({"-c", "0"}, default_mode(), {}, [] {
+        for (int i = 0; i < 5000 && status_field(getpid(), "TracerPid") == 0; ++i)
+            usleep(1000);
+    });
+    if (ptrace(PTRACE_SEIZE, run.prog, 0, PTRACE_O_TRACESYSGOOD) != 0)
+        GTEST_SKIP() << "loadhog cannot be traced here";
+    termios shells = run.found;
+    shells.c_cc[VERASE] = '\b';
+    ASSERT_TRUE(between_set_and_read_back(run.prog, [&] { tcsetattr(run.slave, TCSANOW, &shells); }));
+    kill(run.prog, SIGCONT);
+    ASSERT_TRUE(eventually([&] { return same_mode(current_mode(run), single_key_of(shells)); }));
+    type(run, "k");
+    EXPECT_EQ(finish(run), 0) << run.seen;
     EXPECT_TRUE(same_mode(run.left, shells));
 }
 
