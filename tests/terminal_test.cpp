@@ -244,15 +244,15 @@ bool between_set_and_read_back(pid_t prog, const std::function<void()>& meanwhil
     ptrace(PTRACE_INTERRUPT, prog, 0, 0);
     for (int status = 0; waitpid(prog, &status, __WALL) == prog && WIFSTOPPED(status);) {
         __ptrace_syscall_info call{};
-        const bool at_call = ptrace(PTRACE_GET_SYSCALL_INFO, prog, sizeof call, &call) > 0 &&
-                             call.op == PTRACE_SYSCALL_INFO_ENTRY;
-        if (at_call && (call.entry.nr == SYS_ppoll || (set && call.entry.args[1] == TCGETS))) {
-            if (call.entry.nr != SYS_ppoll)
+        if (ptrace(PTRACE_GET_SYSCALL_INFO, prog, sizeof call, &call) > 0 && call.op == PTRACE_SYSCALL_INFO_ENTRY) {
+            if (call.entry.nr == SYS_ppoll)
+                return false;
+            if (call.entry.nr == SYS_ioctl && set && call.entry.args[1] == TCGETS) {
                 meanwhile();
-            return ptrace(PTRACE_DETACH, prog, 0, 0) == 0 && call.entry.nr != SYS_ppoll;
+                return ptrace(PTRACE_DETACH, prog, 0, 0) == 0;
+            }
+            set = call.entry.nr == SYS_ioctl ? call.entry.args[1] == TCSETS : set;
         }
-        if (at_call && call.entry.nr == SYS_ioctl)
-            set = call.entry.args[1] == TCSETS;
         const int sig = WSTOPSIG(status) & 0x7f;
         ptrace(PTRACE_SYSCALL, prog, 0, sig == SIGTRAP || status >> 16 != 0 ? 0 : sig);
     }
