@@ -314,7 +314,7 @@ const input_case input_cases[] = {
     {"pid 1, terminated in the wait", {}, input_case::open_pipe, input_case::pid_1, prompt, "", 128 + SIGTERM},
     {"pid 1, terminated in the fill", {"-m", "768"}, input_case::open_pipe, input_case::pid_1, "RAM=805306368\r\n", "", 128 + SIGTERM},
     {"pid 1, ctrl_c on a terminal", {}, input_case::terminal, input_case::pid_1, prompt, "\x03", 128 + SIGINT},
-    {"terminated in a one-processor start", {"-c", "300"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
+    {"terminated in a one-processor start", {"-c", "3000"}, input_case::open_pipe, input_case::one_processor, "RAM=0\r\nUsing 0 MB of RAM\r\n", "", 128 + SIGTERM},
     {"a terminal lent by a parent waiting in its foreground", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait},
     {"lent through a shell of its session, as su -c 'loadhog; echo done'", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, parent_does::wait},
     {"lent through bash", {}, input_case::terminal, input_case::job, prompt, "k", 0, parent_does::wait, {}, 0, false, "bash"},
