@@ -136,10 +136,10 @@ bool hold_terminal(const termios& found, termios& single_key)
     if (tcsetattr(STDIN_FILENO, TCSANOW, &single_key) != 0)
         return false;
     // A stop between the two calls lets the shell set its own mode first; a
-    // mode read back that no longer takes single keys is that one, not ours.
+    // mode read back that no longer reads input as asked is that one, not ours.
     termios now{};
-    if (tcgetattr(STDIN_FILENO, &now) == 0 && (now.c_lflag & ICANON) == 0 && now.c_cc[VMIN] == 1 &&
-        now.c_cc[VTIME] == 0) {
+    if (tcgetattr(STDIN_FILENO, &now) == 0 && ((now.c_lflag ^ single_key.c_lflag) & ICANON) == 0 &&
+        now.c_cc[VMIN] == single_key.c_cc[VMIN] && now.c_cc[VTIME] == single_key.c_cc[VTIME]) {
         single_key = now;
         publish(found, single_key);
     }

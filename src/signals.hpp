@@ -20,7 +20,7 @@ sigset_t wait_signals();
 bool modes_equal(const termios& a, const termios& b);
 
 // Applies `single_key` to standard input and reads it back while it still
-// takes single keys (a driver may adjust it); false if refused. Until
+// reads input as asked (a driver may adjust the rest); false if refused. Until
 // release_terminal, a caught signal puts `found` back while the terminal is
 // the process's and has the mode applied.
 bool hold_terminal(const termios& found, termios& single_key);
